@@ -19,3 +19,7 @@ if(NOT WIN32)
   pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET GLOBAL libusb-1.0)
   add_library(Nevrik::LibUsb ALIAS PkgConfig::LIBUSB)
 endif()
+
+if(NEVRIK_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+endif()
