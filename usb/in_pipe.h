@@ -48,6 +48,10 @@ struct InPipe {
   std::uint16_t available = 0;
   std::uint16_t position = 0;
   std::vector<std::uint8_t> staging;
+
+ private:
+  bool ReadPackets(RawBulkReader& reader, std::uint8_t* data, std::uint32_t length,
+                   std::uint32_t& received) const;
 };
 
 }  // namespace nevrik
