@@ -1,0 +1,113 @@
+#include "app/options.h"
+
+#include <cwchar>
+
+namespace nevrik {
+
+const LongOption LongOptions[] = {
+    {L"help", ArgumentKind::None, 'h'},  {L"version", ArgumentKind::None, 'v'},
+    {L"force", ArgumentKind::None, 'f'}, {L"verbose", ArgumentKind::None, OptionVerbose},
+    {nullptr, ArgumentKind::None, 0},
+};
+
+int ParseShortOption(OptionParser& parser, const wchar_t* argument, const wchar_t* nextArgument,
+                     const wchar_t* shortOptions) {
+  if (parser.clusterPosition == 0) {
+    if (argument == nullptr || argument[0] != L'-' || argument[1] == L'\0') {
+      return NoMoreOptions;
+    }
+    parser.clusterPosition = 1;
+  }
+
+  const wchar_t letter = argument[parser.clusterPosition];
+  const wchar_t* spec = letter == L':' ? nullptr : std::wcschr(shortOptions, letter);
+  if (spec == nullptr) {
+    std::fprintf(parser.errorStream, "unknown option -- %lc\n", static_cast<wint_t>(letter));
+    return OptionError;
+  }
+
+  const bool followedInCluster = argument[parser.clusterPosition + 1] != L'\0';
+  if (spec[1] != L':') {
+    if (followedInCluster) {
+      ++parser.clusterPosition;
+    } else {
+      ++parser.nextIndex;
+      parser.clusterPosition = 0;
+    }
+    return letter;
+  }
+
+  const bool optional = spec[2] == L':';
+  if (followedInCluster) {
+    parser.nextIndex += 1;  // the rest of the cluster is the argument
+  } else if (nextArgument != nullptr) {
+    parser.nextIndex += 2;
+  } else if (optional) {
+    parser.nextIndex += 1;
+  } else {
+    std::fprintf(parser.errorStream, "option -%lc need an argument.\n",
+                 static_cast<wint_t>(letter));
+    return OptionError;
+  }
+  parser.clusterPosition = 0;
+  return letter;
+}
+
+int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* nextArgument,
+                    const LongOption* table, bool reportErrors) {
+  const wchar_t* equals = std::wcschr(name, L'=');
+  const std::size_t nameLength =
+      equals != nullptr ? static_cast<std::size_t>(equals - name) : std::wcslen(name);
+  const bool carriesValue = equals != nullptr;
+
+  const LongOption* candidate = nullptr;
+  bool ambiguous = false;
+  for (const LongOption* option = table; option->name != nullptr; ++option) {
+    if (std::wcslen(option->name) >= nameLength &&
+        std::wcsncmp(option->name, name, nameLength) == 0) {
+      if (candidate == nullptr) {
+        candidate = option;
+      } else {
+        ambiguous = true;
+      }
+    }
+  }
+
+  if (ambiguous) {
+    if (reportErrors) {
+      std::fprintf(parser.errorStream, "ambiguous option -- %ls\n", name);
+    }
+    return OptionError;
+  }
+  if (candidate == nullptr) {
+    if (reportErrors) {
+      std::fprintf(parser.errorStream, "unknown option -- %ls\n", name);
+    }
+    return OptionError;
+  }
+
+  if (candidate->argumentKind == ArgumentKind::None) {
+    if (carriesValue) {
+      if (reportErrors) {
+        std::fprintf(parser.errorStream, "option doesn't take an argument -- %ls\n", name);
+      }
+      return OptionError;
+    }
+    parser.nextIndex += 1;
+  } else if (carriesValue) {
+    parser.nextIndex += 1;
+  } else if (nextArgument != nullptr) {
+    parser.nextIndex += 2;
+  } else if (candidate->argumentKind == ArgumentKind::Optional) {
+    parser.nextIndex += 1;
+  } else {
+    if (reportErrors) {
+      std::fprintf(parser.errorStream, "option need an argument -- %ls\n", name);
+    }
+    return OptionError;
+  }
+  parser.clusterPosition = 0;
+  return candidate->value;
+}
+
+}  // namespace nevrik

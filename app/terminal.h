@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdio>
+
+namespace nevrik {
+
+// What the updater needs to know about, and do to, the terminal behind a standard stream.
+// One implementation per platform: terminal_posix.cpp, terminal_windows.cpp.
+
+// Whether the stream's file descriptor is a terminal (a character device on Windows).
+bool IsTerminal(std::FILE* stream);
+
+// Makes the terminal behind stream process escape sequences, and answers whether it does.
+// A refusal by a terminal is reported as "failed. %d\n" on standardOutput.
+bool EnableEscapeSequences(std::FILE* stream, std::FILE* standardOutput);
+
+// Hands text to the platform's channel for a debugger.
+void WriteToDebugger(const char* text);
+
+}  // namespace nevrik

@@ -1,0 +1,101 @@
+#include "app/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/captured_file.h"
+
+namespace nevrik {
+namespace {
+
+using test::CapturedFile;
+
+class OptionParserTest : public ::testing::Test {
+ protected:
+  OptionParserTest() { parser.errorStream = err.File(); }
+
+  CapturedFile err;
+  OptionParser parser;
+};
+
+TEST_F(OptionParserTest, ClusterIsReadLetterByLetterThenMovesOn) {
+  const wchar_t* cluster = L"-fhv";
+  EXPECT_EQ(ParseShortOption(parser, cluster, nullptr), 'f');
+  EXPECT_EQ(parser.nextIndex, 1);
+  EXPECT_EQ(ParseShortOption(parser, cluster, nullptr), 'h');
+  EXPECT_EQ(ParseShortOption(parser, cluster, nullptr), 'v');
+  EXPECT_EQ(parser.nextIndex, 2);
+  EXPECT_EQ(parser.clusterPosition, 0u);
+  EXPECT_EQ(err.Text(), "");
+}
+
+TEST_F(OptionParserTest, NonOptionsEndTheOptions) {
+  EXPECT_EQ(ParseShortOption(parser, L"extra", nullptr), NoMoreOptions);
+  EXPECT_EQ(ParseShortOption(parser, L"-", nullptr), NoMoreOptions);
+  EXPECT_EQ(ParseShortOption(parser, nullptr, nullptr), NoMoreOptions);
+  EXPECT_EQ(parser.nextIndex, 1);
+}
+
+TEST_F(OptionParserTest, ColonIsNeverAnOptionLetter) {
+  EXPECT_EQ(ParseShortOption(parser, L"-:", nullptr, L"a:b"), OptionError);
+  EXPECT_EQ(err.Text(), "unknown option -- :\n");
+}
+
+// A cluster longer than a byte can count must not start over at its first letter.
+TEST_F(OptionParserTest, VeryLongClusterEnds) {
+  const std::wstring cluster = L"-" + std::wstring(300, L'f');
+  int letters = 0;
+  while (parser.nextIndex == 1 && letters < 1000) {
+    ASSERT_EQ(ParseShortOption(parser, cluster.c_str(), nullptr), 'f');
+    ++letters;
+  }
+  EXPECT_EQ(letters, 300);
+}
+
+// The table's options take no argument; these cover the parser's rules for those that do.
+TEST_F(OptionParserTest, ShortOptionArgumentsComeFromTheClusterOrTheNextArgument) {
+  const wchar_t* withArguments = L"a:b::";
+  EXPECT_EQ(ParseShortOption(parser, L"-avalue", nullptr, withArguments), 'a');
+  EXPECT_EQ(parser.nextIndex, 2);
+  EXPECT_EQ(ParseShortOption(parser, L"-a", L"value", withArguments), 'a');
+  EXPECT_EQ(parser.nextIndex, 4);
+  EXPECT_EQ(ParseShortOption(parser, L"-b", nullptr, withArguments), 'b');
+  EXPECT_EQ(parser.nextIndex, 5);
+  EXPECT_EQ(ParseShortOption(parser, L"-a", nullptr, withArguments), OptionError);
+  EXPECT_EQ(err.Text(), "option -a need an argument.\n");
+}
+
+TEST_F(OptionParserTest, LongOptionArgumentsComeFromTheValueOrTheNextArgument) {
+  const LongOption table[] = {{L"required", ArgumentKind::Required, 1},
+                              {L"optional", ArgumentKind::Optional, 2},
+                              {nullptr, ArgumentKind::None, 0}};
+  EXPECT_EQ(ParseLongOption(parser, L"req=x", nullptr, table, true), 1);
+  EXPECT_EQ(parser.nextIndex, 2);
+  EXPECT_EQ(ParseLongOption(parser, L"required", L"x", table, true), 1);
+  EXPECT_EQ(parser.nextIndex, 4);
+  EXPECT_EQ(ParseLongOption(parser, L"opt", nullptr, table, true), 2);
+  EXPECT_EQ(parser.nextIndex, 5);
+  EXPECT_EQ(ParseLongOption(parser, L"required", nullptr, table, true), OptionError);
+  EXPECT_EQ(err.Text(), "option need an argument -- required\n");
+}
+
+TEST_F(OptionParserTest, LongOptionErrorsAreSilentWhenNotReported) {
+  EXPECT_EQ(ParseLongOption(parser, L"ver", nullptr, LongOptions, false), OptionError);
+  EXPECT_EQ(ParseLongOption(parser, L"nope", nullptr, LongOptions, false), OptionError);
+  EXPECT_EQ(ParseLongOption(parser, L"help=1", nullptr, LongOptions, false), OptionError);
+  EXPECT_EQ(err.Text(), "");
+  EXPECT_EQ(parser.nextIndex, 1);
+}
+
+TEST_F(OptionParserTest, AnExactNameGetsNoPreferenceOverALongerOne) {
+  const LongOption table[] = {{L"verb", ArgumentKind::None, 1},
+                              {L"verbose", ArgumentKind::None, 2},
+                              {nullptr, ArgumentKind::None, 0}};
+  EXPECT_EQ(ParseLongOption(parser, L"verb", nullptr, table, true), OptionError);
+  EXPECT_EQ(ParseLongOption(parser, L"verbo", nullptr, table, true), 2);
+  EXPECT_EQ(err.Text(), "ambiguous option -- verb\n");
+}
+
+}  // namespace
+}  // namespace nevrik

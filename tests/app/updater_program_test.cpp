@@ -1,0 +1,113 @@
+// The shipped program, run as a user runs it: arguments in, exact output and exit code out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/run_program.h"
+
+namespace nevrik {
+namespace {
+
+using test::ProgramResult;
+using test::RunProgram;
+
+const std::string Banner =
+    "NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n"
+    "Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n"
+    "\n";
+
+struct OptionCase {
+  std::vector<std::string> arguments;
+  std::string out;
+  std::string err;
+  int exitCode;
+};
+
+void PrintTo(const OptionCase& option, std::ostream* stream) {
+  for (const std::string& argument : option.arguments) {
+    *stream << '[' << argument << ']';
+  }
+}
+
+class OptionsOfTheProgram : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(OptionsOfTheProgram, GiveExactOutputAndExitCode) {
+  const OptionCase& option = GetParam();
+  const ProgramResult result = RunProgram(NEVRIK_UPDATER_PATH, option.arguments);
+  EXPECT_EQ(result.out, option.out);
+  EXPECT_EQ(result.err, option.err);
+  EXPECT_EQ(result.exitCode, option.exitCode);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BannerOnly, OptionsOfTheProgram,
+    ::testing::Values(OptionCase{{"-h"}, Banner, "", 0}, OptionCase{{"--help"}, Banner, "", 0},
+                      OptionCase{{"-v"}, Banner, "", 0}, OptionCase{{"--version"}, Banner, "", 0},
+                      OptionCase{{"--vers"}, Banner, "", 0}, OptionCase{{"--he"}, Banner, "", 0},
+                      OptionCase{{"--h"}, Banner, "", 0}, OptionCase{{"-fv"}, Banner, "", 0},
+                      OptionCase{{"--f", "-h"}, Banner, "", 0},
+                      OptionCase{{"--verbose", "-h"}, Banner, "", 0},
+                      OptionCase{{"--verb", "--verbose", "--version"}, Banner, "", 0},
+                      OptionCase{{"-h", "-x"}, Banner, "", 0}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, OptionsOfTheProgram,
+    ::testing::Values(
+        OptionCase{{"--ver"}, "", "ambiguous option -- ver\n", 2},
+        OptionCase{{"--v"}, "", "ambiguous option -- v\n", 2},
+        OptionCase{{"-fx"}, "", "unknown option -- x\n", 2},
+        OptionCase{{"--help=1"}, "", "option doesn't take an argument -- help=1\n", 2},
+        OptionCase{{"--Help"}, "", "unknown option -- Help\n", 2},
+        OptionCase{{"-x", "-h"}, "", "unknown option -- x\n", 2},
+        OptionCase{{"-H"}, "", "unknown option -- H\n", 2},
+        OptionCase{{"--=x"}, "", "ambiguous option -- =x\n", 2},
+        OptionCase{{"-\xC3\xA9"}, "", "unknown option -- \xC3\xA9\n", 2},
+        OptionCase{{"-f\xE2\x82\xAC"}, "", "unknown option -- \xE2\x82\xAC\n", 2},
+        OptionCase{{"--verb\xC3\xB6se"}, "", "unknown option -- verb\xC3\xB6se\n", 2}));
+
+// Bytes that are not valid in the user's encoding are shown as the replacement character.
+TEST(ProgramArguments, InvalidBytesBecomeReplacementCharacters) {
+  const ProgramResult result = RunProgram(NEVRIK_UPDATER_PATH, {"-\xFF"});
+  EXPECT_EQ(result.err, "unknown option -- \xEF\xBF\xBD\n");
+  EXPECT_EQ(result.exitCode, 2);
+}
+
+struct BrokenPackCase {
+  const char* name;
+  const char* program;
+  const char* reason;
+};
+
+std::string CaseName(const ::testing::TestParamInfo<BrokenPackCase>& info) {
+  return info.param.name;
+}
+
+class BrokenUpdater : public ::testing::TestWithParam<BrokenPackCase> {};
+
+TEST_P(BrokenUpdater, StopsAfterTheBannerWithItsReasonOnlyWhenVerbose) {
+  const ProgramResult quiet = RunProgram(GetParam().program, {});
+  EXPECT_EQ(quiet.out, Banner + "[ERROR  ] This updater is broken!\n");
+  EXPECT_EQ(quiet.err, "");
+  EXPECT_EQ(quiet.exitCode, 6);
+
+  const ProgramResult verbose = RunProgram(GetParam().program, {"--verbose", "-f"});
+  EXPECT_EQ(verbose.out,
+            Banner + "[VERBOSE] " + GetParam().reason + "[ERROR  ] This updater is broken!\n");
+  EXPECT_EQ(verbose.exitCode, 6);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DamagedPacks, BrokenUpdater,
+    ::testing::Values(BrokenPackCase{"BadMagic", NEVRIK_UPDATER_BAD_MAGIC_PATH,
+                                     "Firmware pack file is not valid pack format.\n"},
+                      BrokenPackCase{"HeaderLength25", NEVRIK_UPDATER_BAD_HEADER_LENGTH_PATH,
+                                     "Firmware pack file is broken.\n"},
+                      BrokenPackCase{"ImageOneByteLonger", NEVRIK_UPDATER_IMAGE_TOO_LONG_PATH,
+                                     "Firmware pack file is broken.\n"},
+                      BrokenPackCase{"ImageOneByteShorter", NEVRIK_UPDATER_IMAGE_TOO_SHORT_PATH,
+                                     "Firmware pack file is broken.\n"}),
+    CaseName);
+
+}  // namespace
+}  // namespace nevrik
