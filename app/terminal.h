@@ -18,3 +18,15 @@ bool EnableEscapeSequences(std::FILE* stream, std::FILE* standardOutput);
 void WriteToDebugger(const char* text);
 
 }  // namespace nevrik
+
+namespace nevrik {
+
+// The echo of the terminal behind an input stream, switched off while a secret is typed.
+// SwitchEchoOff saves the terminal's input mode and clears its echo; it changes nothing and
+// returns false when the stream is no terminal (a file, a pipe, NUL). RestoreEcho puts the saved
+// mode back. While echo is off, an interrupt (Ctrl+C) or the terminal going away restores it
+// before the process ends, so the user's shell is never left without echo.
+bool SwitchEchoOff(std::FILE* in);
+void RestoreEcho();
+
+}  // namespace nevrik

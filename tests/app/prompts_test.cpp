@@ -1,0 +1,85 @@
+#include "app/prompts.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/captured_file.h"
+
+namespace nevrik {
+namespace {
+
+using test::CapturedFile;
+
+const std::string Question = "Are you sure to update the firmware? [y/n]: ";
+const std::string Invalid = "Invalid key input\n";
+
+struct ConfirmCase {
+  std::string input;
+  bool confirmed;
+  std::string out;
+};
+
+void PrintTo(const ConfirmCase& answer, std::ostream* stream) {
+  *stream << '"' << answer.input << '"';
+}
+
+class ConfirmUpdateTest : public ::testing::TestWithParam<ConfirmCase> {};
+
+TEST_P(ConfirmUpdateTest, AnswersAndTranscript) {
+  const CapturedFile in(GetParam().input);
+  const CapturedFile out;
+  const StandardStreams streams{in.File(), out.File(), stderr};
+  EXPECT_EQ(ConfirmUpdate(streams), GetParam().confirmed);
+  EXPECT_EQ(out.Text(), GetParam().out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ConfirmUpdateTest,
+    ::testing::Values(
+        ConfirmCase{"y\n", true, Question}, ConfirmCase{"Y\n", true, Question},
+        ConfirmCase{"n\n", false, Question}, ConfirmCase{"N\n", false, Question},
+        ConfirmCase{"yes\ny\n", true, Question + Invalid + Question},
+        ConfirmCase{"no\nY\n", true, Question + Invalid + Question},
+        ConfirmCase{"yy\nn\n", false, Question + Invalid + Question},
+        ConfirmCase{"\nx\n \nY\n", true, Question + Question + Question + Question},
+        // What follows an over-long answer on its line is never read as the next answer.
+        ConfirmCase{"ay\nn\n", false, Question + Invalid + Question},
+        ConfirmCase{"ayy y\n\nY\n", true, Question + Invalid + Question + Question},
+        // The end of the input is a no, even right after a y.
+        ConfirmCase{"", false, Question}, ConfirmCase{"y", false, Question},
+        ConfirmCase{"x\n", false, Question + Question},
+        ConfirmCase{"yes", false, Question + Invalid + Question}));
+
+TEST(ReadSoPinTest, ReadsOneLineWithoutItsNewlineAndEndsTheLine) {
+  const CapturedFile in("12 34\xC3\xA9\nnext line\n");
+  const CapturedFile out;
+  SecretBytes pin{'o', 'l', 'd'};
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+  EXPECT_EQ(std::string(pin.begin(), pin.end()), "12 34\xC3\xA9");
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
+  EXPECT_EQ(std::getc(in.File()), 'n');  // the next line stays unread
+}
+
+TEST(ReadSoPinTest, TheEndOfTheInputEndsThePin) {
+  for (const std::string input : {"", "\n", "abc"}) {
+    const CapturedFile in(input);
+    const CapturedFile out;
+    SecretBytes pin{'x'};
+    ReadSoPin({in.File(), out.File(), stderr}, pin);
+    EXPECT_EQ(std::string(pin.begin(), pin.end()), input == "abc" ? "abc" : "");
+    EXPECT_EQ(out.Text(), "SO PIN: \n");
+  }
+}
+
+TEST(ReadSoPinTest, NoLengthLimitWhileReading) {
+  const std::string longPin(70000, '7');
+  const CapturedFile in(longPin + "\n");
+  const CapturedFile out;
+  SecretBytes pin;
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+  EXPECT_EQ(pin.size(), longPin.size());
+}
+
+}  // namespace
+}  // namespace nevrik
