@@ -175,11 +175,6 @@ TEST_F(HandshakeResponse, EveryCounterByteChangesTheFrameKey) {
   }
 }
 
-TEST_F(HandshakeResponse, InitialCounterIsTakenFromTheResponse) {
-  EXPECT_TRUE(
-      std::equal(original.initialCounter.begin(), original.initialCounter.end(), &response[1]));
-}
-
 TEST_F(HandshakeResponse, HostKeyPrefixInTheRequestChangesTheFrameKey) {
   Request changed = request;
   changed[9] ^= 0x01;  // enters OtherInfo only; the agreement uses the private key

@@ -345,13 +345,6 @@ TEST(InPipe, ZeroMaxPacketSizeIsRefused) {
   EXPECT_TRUE(device.requests.empty());
 }
 
-TEST(InPipe, StagingIsOneZeroFilledPacket) {
-  const InPipe pipe(PipeId, false, 512);
-  EXPECT_EQ(pipe.staging, Bytes(512, 0));
-  EXPECT_EQ(pipe.available, 0);
-  EXPECT_EQ(pipe.position, 0);
-}
-
 // A backend that claims more bytes than it was asked for.
 class OverreportingReader final : public RawBulkReader {
  public:
