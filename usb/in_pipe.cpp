@@ -47,8 +47,15 @@ bool InPipe::Read(RawBulkReader& reader, std::uint8_t* data, std::uint32_t lengt
     copied = available - position;
     std::memcpy(data, staging.data() + position, copied);
   }
+  // Staged bytes of a short packet are the end of the device's transfer. Reading on would wait
+  // for, or take the bytes of, the next transfer.
+  const bool transferEnded = copied > 0 && available < packetSize;
   available = 0;
   position = 0;
+  if (transferEnded) {
+    *transferred = copied;
+    return true;
+  }
 
   const std::uint32_t wholePackets = (length - copied) / packetSize * packetSize;
   if (wholePackets > 0) {

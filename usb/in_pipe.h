@@ -33,8 +33,10 @@ struct InPipe {
   // a pipe could not stage a packet. Read refuses one as well, as a second line of defence.
   InPipe(std::uint8_t pipeId, bool shortPacketTerminate, std::uint16_t maxPacketSize);
 
-  // Reads up to length bytes into data through reader; at most two raw reads. Null data,
-  // length 0 or null transferred give false without a raw read and leave *transferred as it was.
+  // Reads up to length bytes into data through reader; at most two raw reads. Fewer bytes come
+  // back only when a short packet ended the device's transfer, also when that packet was staged
+  // by an earlier Read. Null data, length 0 or null transferred give false without a raw read and
+  // leave *transferred as it was.
   bool Read(RawBulkReader& reader, std::uint8_t* data, std::uint32_t length,
             std::uint32_t* transferred);
 

@@ -1,0 +1,74 @@
+#include "secure/key_agreement.h"
+
+#include <cryptopp/asn.h>
+#include <cryptopp/eccrypto.h>
+#include <cryptopp/oids.h>
+#include <cryptopp/osrng.h>
+#include <cryptopp/rijndael.h>
+
+namespace nevrik {
+
+namespace {
+
+using GroupParameters = CryptoPP::DL_GroupParameters_EC<CryptoPP::ECP>;
+using Domain = CryptoPP::ECDH<CryptoPP::ECP>::Domain;
+
+GroupParameters P256() {
+  GroupParameters parameters(CryptoPP::ASN1::secp256r1());
+  parameters.SetPointCompression(false);
+  return parameters;
+}
+
+}  // namespace
+
+bool GenerateEphemeralKeyPair(CryptoPP::SecByteBlock& privateKey,
+                              CryptoPP::SecByteBlock& publicKey) {
+  try {
+    const Domain domain(P256());
+    CryptoPP::AutoSeededX917RNG<CryptoPP::Rijndael> rng;
+    privateKey.New(domain.PrivateKeyLength());
+    publicKey.New(domain.PublicKeyLength());
+    domain.GenerateKeyPair(rng, privateKey, publicKey);
+    return true;
+  } catch (const CryptoPP::Exception&) {
+    privateKey.CleanNew(0);
+    publicKey.CleanNew(0);
+    return false;
+  }
+}
+
+bool PublicKeyFromPrivate(const CryptoPP::SecByteBlock& privateKey,
+                          CryptoPP::SecByteBlock& publicKey) {
+  const GroupParameters parameters = P256();
+  if (privateKey.size() != PrivateKeySize) {
+    return false;
+  }
+  const CryptoPP::Integer exponent(privateKey.data(), privateKey.size());
+  if (exponent.IsZero() || exponent >= parameters.GetSubgroupOrder()) {
+    return false;
+  }
+  publicKey.New(PublicKeySize);
+  parameters.EncodeElement(true, parameters.ExponentiateBase(exponent), publicKey);
+  return true;
+}
+
+bool ComputeSharedSecret(const CryptoPP::SecByteBlock& privateKey,
+                         std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
+                         CryptoPP::SecByteBlock& agreedValue) {
+  agreedValue.CleanNew(AgreedValueSize);
+  if (privateKey.size() != PrivateKeySize) {
+    return false;
+  }
+  try {
+    const Domain domain(P256());
+    if (domain.Agree(agreedValue, privateKey, devicePublicKey.data(), true)) {
+      return true;
+    }
+  } catch (const CryptoPP::Exception&) {
+    // An encoding the library cannot even parse is rejected like a point off the curve.
+  }
+  CryptoPP::SecureWipeBuffer(agreedValue.data(), agreedValue.size());
+  return false;
+}
+
+}  // namespace nevrik
