@@ -1,19 +1,13 @@
 #pragma once
 
+#include <cstdio>
+
 #include "app/exit_code.h"
-#include "app/firmware_pack.h"
-#include "app/standard_streams.h"
+#include "app/updater_environment.h"
 
 namespace nevrik {
 
 inline constexpr const char* UpdaterVersion = "2.0.0.111 (2a12b68e)";
-
-// What a run of the updater takes from outside: its streams and its firmware pack. The shipped
-// program passes the process's own; tests pass captures and packs of their own.
-struct UpdaterEnvironment {
-  StandardStreams streams;
-  FirmwarePack pack{EmbeddedFirmwarePackData()};
-};
 
 // The banner: product and target version, updater version, copyright, an empty line.
 void PrintBanner(std::FILE* out);

@@ -1,0 +1,285 @@
+#include "app/update_procedure.h"
+
+#include <cryptopp/misc.h>
+#include <cryptopp/sha.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "app/log.h"
+#include "app/prompts.h"
+#include "usb/usb_access_report.h"
+
+namespace nevrik {
+
+namespace {
+
+constexpr const char* CautionLines[] = {
+    "",
+    "==========================================================",
+    "                      CAUTION",
+    "",
+    "  PINs and all keys of NEVRIK will be erased.",
+    "  All FIDO2/U2F authentication keys will also be deleted.",
+    "",
+    "  DO NOT shutdown or sleep your PC during updating.",
+    "",
+    "==========================================================",
+    "",
+};
+
+bool IsTargetVersionOrLater(const DeviceStatus& status) {
+  return status.FirmwareMajor() != TargetVersion.versionMajor
+             ? status.FirmwareMajor() > TargetVersion.versionMajor
+             : status.FirmwareMinor() >= TargetVersion.versionMinor;
+}
+
+// Where keys can only be recognised by opening USB devices, a search may find none because this
+// process was not allowed to look: say so rather than leave "not found" as the whole story.
+void WarnAboutInaccessibleDevices(const KvUsbEnumerator& enumerator) {
+  const auto* report = dynamic_cast<const UsbAccessReport*>(&enumerator);
+  const unsigned inaccessible = report != nullptr ? report->GetInaccessibleCount() : 0;
+  if (inaccessible == 1) {
+    Log(LogLevel::Warn,
+        "1 USB device could not be inspected for lack of permission. Run nevrik-update with "
+        "sufficient rights, or grant access to the device node.\n");
+  } else if (inaccessible > 1) {
+    Log(LogLevel::Warn,
+        "%u USB devices could not be inspected for lack of permission. Run nevrik-update with "
+        "sufficient rights, or grant access to their device nodes.\n",
+        inaccessible);
+  }
+}
+
+void PrintProgress(std::FILE* out, const char* text) {
+  std::fputs(text, out);
+  std::fflush(out);
+}
+
+// The setup request: the pack's 12 setup parameters, then the PIN's bytes. Once it is sent, the
+// payload area holds ciphertext, or plaintext if sending failed early; it is wiped either way.
+bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const FirmwarePack& pack) {
+  const std::uint32_t length =
+      static_cast<std::uint32_t>(FirmwarePack::SetupParametersSize + soPin.size());
+  std::uint8_t* payload = session.PreparePayload(length);
+  if (payload == nullptr) {
+    Log(LogLevel::Error, "Cannot create setup request.\n");
+    return false;
+  }
+  const auto parameters = pack.SetupParameters();
+  std::copy(parameters.begin(), parameters.end(), payload);
+  std::copy(soPin.begin(), soPin.end(), payload + parameters.size());
+
+  const StatusCode status = session.TransactNoData(CmdSetup, true, length);
+  CryptoPP::SecureWipeBuffer(payload, length);
+  WipeSecret(soPin);
+
+  if (status == StatusCode::IncorrectPin) {
+    Log(LogLevel::Error, "Incorrect SO PIN.\n");
+    return false;
+  }
+  if (status != StatusCode::Success) {
+    Log(LogLevel::Error, "Setup request failed: %s\n", StatusCodeName(status));
+    return false;
+  }
+  return true;
+}
+
+// Streams the image in chunks copied straight from the pack into the frame, a dot per chunk.
+bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
+  const std::span<const std::uint8_t> image = pack.Image();
+  for (std::size_t offset = 0; offset < image.size();) {
+    const std::uint32_t chunk =
+        static_cast<std::uint32_t>(std::min<std::size_t>(WriteChunkSize, image.size() - offset));
+    std::uint8_t* payload = session.PreparePayload(chunk);
+    if (payload == nullptr) {
+      Log(LogLevel::Error, "Cannot create write request.\n");
+      return false;
+    }
+    std::memcpy(payload, image.data() + offset, chunk);
+    const StatusCode status = session.TransactNoData(CmdWrite, true, chunk);
+    if (status != StatusCode::Success) {
+      Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
+      return false;
+    }
+    std::fputc('.', out);
+    offset += chunk;
+    std::fflush(out);
+  }
+  return true;
+}
+
+// Compares the key's hash of what it received with the image's own SHA-256.
+bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
+  std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
+  const std::span<const std::uint8_t> image = pack.Image();
+  CryptoPP::SHA256().CalculateDigest(digest, image.data(), image.size());
+  PrintProgress(out, ".");
+
+  std::vector<std::uint8_t> hash;
+  const StatusCode status = session.Transact(CmdGetHash, true, 0, hash);
+  if (status != StatusCode::Success) {
+    Log(LogLevel::Error, "Failed to get firmware hash: %s\n", StatusCodeName(status));
+    return false;
+  }
+  PrintProgress(out, ".");
+
+  if (hash.empty()) {
+    Log(LogLevel::Error, "Empty hash is received.\n");
+    return false;
+  }
+  if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest)) {
+    Log(LogLevel::Error, "Hash mismatch: ");
+    if (logSettings.logLevel >= static_cast<int>(LogLevel::Error)) {
+      LogHexDump(hash.data(), hash.size());
+      LogRaw("\n");
+    }
+    return false;
+  }
+  PrintProgress(out, " done!\n");
+  Log(LogLevel::Verbose, "Firmware hash verified.\n");
+  return true;
+}
+
+}  // namespace
+
+ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
+  std::unique_ptr<DeviceSession> holder;
+  if (!FindAndOpenDevice(holder, environment)) {
+    std::fprintf(environment.streams.out, "Update canceled.\n");
+    return ExitCode::ExitNoDevice;
+  }
+  const ExitCode exitCode = RunUpdate(holder, force, environment);
+  holder->Device().Close();
+  holder.reset();
+  return exitCode;
+}
+
+bool FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
+                       const UpdaterEnvironment& environment) {
+  const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
+  enumerator->Enumerate();
+  const unsigned count = enumerator->GetCount();
+  if (count == 0) {
+    Log(LogLevel::Warn, "NEVRIK not found. Please attach one NEVRIK device to the PC.\n");
+    WarnAboutInaccessibleDevices(*enumerator);
+    return false;
+  }
+  if (count > 1) {
+    Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
+        static_cast<std::size_t>(count));
+    return false;
+  }
+  holder = DeviceSession::Create(*enumerator);
+  if (!holder) {
+    Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
+    return false;
+  }
+  if (!holder->Synchronize()) {
+    Log(LogLevel::Error, "Cannot access NEVRIK.\n");
+    return false;
+  }
+  return true;
+}
+
+ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
+                   const UpdaterEnvironment& environment) {
+  std::FILE* out = environment.streams.out;
+  DeviceStatus status;
+  const StatusCode statusResult = holder->GetStatus(status);
+  if (statusResult != StatusCode::Success) {
+    Log(LogLevel::Error, "Failed to get device status: %s\n", StatusCodeName(statusResult));
+    return ExitCode::ExitStatusFailed;
+  }
+
+  const unsigned major = status.FirmwareMajor();
+  const unsigned minor = status.FirmwareMinor();
+  if (force) {
+    std::fprintf(out, "Force update is activated. ver.%u.%u -> ver.%u.%u\n", major, minor,
+                 TargetVersion.versionMajor, TargetVersion.versionMinor);
+  } else if (IsTargetVersionOrLater(status)) {
+    std::fprintf(out, "Current firmware is ver.%u.%u. No update is needed.\n", major, minor);
+    return ExitCode::ExitNoUpdateNeeded;
+  } else {
+    std::fprintf(out, "NEVRIK can be updated. ver.%u.%u -> ver.%u.%u\n", major, minor,
+                 TargetVersion.versionMajor, TargetVersion.versionMinor);
+  }
+
+  for (const char* line : CautionLines) {
+    std::fprintf(out, "%s\n", line);
+  }
+
+  if (!ConfirmUpdate(environment.streams)) {
+    std::fprintf(out, "Update canceled.\n");
+    return ExitCode::ExitCanceled;
+  }
+
+  SecretBytes soPin;
+  if ((status.Flags() & DeviceStatus::SoPinSet) != 0) {
+    if ((status.Flags() & DeviceStatus::SoPinLocked) != 0) {
+      Log(LogLevel::Error,
+          "SO PIN has been locked. Restore your NEVRIK to the factory settings.\n");
+      return ExitCode::ExitSoPinLocked;
+    }
+    ReadSoPin(environment.streams, soPin);
+  }
+
+  if (WriteAndDeployFirmware(*holder, soPin, environment)) {
+    std::fprintf(out, "Updated successfully!\n");
+    return ExitCode::ExitOk;
+  }
+  CancelUpdate(*holder);
+  std::fprintf(out, "Update canceled.\n");
+  return ExitCode::ExitCanceled;
+}
+
+bool WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
+                            const UpdaterEnvironment& environment) {
+  std::FILE* out = environment.streams.out;
+  const StatusCode channel = session.EstablishSecureMessaging();
+  if (channel != StatusCode::Success) {
+    Log(LogLevel::Error, "Cannot establish secure messaging: %s\n", StatusCodeName(channel));
+    return false;
+  }
+  if (soPin.size() > SoPinLengthLimit) {
+    Log(LogLevel::Error, "Too long SO PIN.\n");
+    return false;
+  }
+  if (!SendSetupRequest(session, soPin, environment.pack)) {
+    return false;
+  }
+
+  PrintProgress(out, "Writing firmware ");
+  if (!WriteImage(session, environment.pack, out)) {
+    return false;
+  }
+  PrintProgress(out, " done!\n");
+  PrintProgress(out, "Verifying firmware ");
+  if (!VerifyImage(session, environment.pack, out)) {
+    return false;
+  }
+
+  if (session.TransactNoData(CmdDeploy, false, 0) != StatusCode::Success) {
+    Log(LogLevel::Error, "Failed to deploy firmware.\n");
+    return false;
+  }
+  Log(LogLevel::Verbose, "Firmware has been deployed.\n");
+  if (session.SendFinal() != StatusCode::Success) {
+    Log(LogLevel::Error, "Failed to deploy firmware.\n");
+    return false;
+  }
+  std::fflush(out);
+  return true;
+}
+
+void CancelUpdate(DeviceSession& session) {
+  const StatusCode status = session.TransactNoData(CmdCancelUpdate, false, 0);
+  if (status == StatusCode::Success) {
+    Log(LogLevel::Verbose, "Update has been canceled.\n");
+  } else {
+    Log(LogLevel::Error, "Failed to cancel update request: %s\n", StatusCodeName(status));
+  }
+}
+
+}  // namespace nevrik
