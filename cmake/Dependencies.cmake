@@ -2,6 +2,7 @@
 #   Nevrik::CryptoPP  Crypto++: Debian's libcrypto++-dev natively, or a static cross build whose
 #                     prefix NEVRIK_CRYPTOPP_ROOT names (include/cryptopp, lib/libcryptopp.a).
 #   Nevrik::LibUsb    libusb-1.0, the USB backend outside Windows.
+#   Nevrik::UMockdev  umockdev, for the emulated USB bus of the tests (Linux only).
 find_package(PkgConfig REQUIRED)
 
 set(NEVRIK_CRYPTOPP_ROOT "" CACHE PATH "Prefix of a Crypto++ build to use instead of pkg-config")
@@ -22,4 +23,8 @@ endif()
 
 if(NEVRIK_BUILD_TESTS)
   find_package(GTest REQUIRED)
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET GLOBAL umockdev-1.0)
+    add_library(Nevrik::UMockdev ALIAS PkgConfig::UMOCKDEV)
+  endif()
 endif()

@@ -1,0 +1,431 @@
+#include "tests/usbbus/emulated_usb_bus.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace nevrik::test {
+
+namespace {
+
+constexpr int UsbMajor = 189;
+constexpr int FullSpeed = 12;  // Mbit/s, as sysfs has it
+constexpr int HighSpeed = 480;
+constexpr int UsbSpeedFull = 2;  // USB_SPEED_* of usbdevfs
+constexpr int UsbSpeedHigh = 3;
+constexpr std::uint8_t FirstDeviceAddress = 2;  // 1 is the root hub's
+constexpr std::uint8_t LastDeviceAddress = 127;
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char digits[3];
+  for (const std::uint8_t byte : bytes) {
+    std::snprintf(digits, sizeof digits, "%02X", byte);
+    text += digits;
+  }
+  return text;
+}
+
+// Full speed for 64-byte bulk packets, high speed for larger ones.
+bool IsHighSpeed(const std::vector<std::uint8_t>& configuration) {
+  for (std::size_t offset = 0; offset + 7 <= configuration.size();) {
+    const std::size_t length = configuration[offset];
+    if (length < 2 || offset + length > configuration.size()) {
+      break;
+    }
+    if (configuration[offset + 1] == 0x05 && length >= 7 &&
+        (configuration[offset + 3] & 0x03) == 2 &&
+        (configuration[offset + 4] | configuration[offset + 5] << 8) > 64) {
+      return true;
+    }
+    offset += length;
+  }
+  return false;
+}
+
+template <typename... Values>
+std::string Format(const char* format, Values... values) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, values...);
+  return text;
+}
+
+void Fail(const std::string& what, GError* error) {
+  const std::string message = what + ": " + (error != nullptr ? error->message : "failed");
+  if (error != nullptr) {
+    g_error_free(error);
+  }
+  throw std::runtime_error(message);
+}
+
+}  // namespace
+
+// What umockdev's thread and the bus share; the callbacks hold a reference of their own, so it
+// outlives the bus until umockdev lets go of them.
+struct EmulatedUsbBus::State {
+  std::mutex mutex;
+  std::map<std::string, std::unique_ptr<UsbfsDevice>> devices;  // by node, gone ones included
+  GMainContext* workerContext = nullptr;
+  GSource* retryTimer = nullptr;
+  bool closed = false;
+
+  UsbfsDevice* DeviceAt(const char* node) {
+    const auto found = devices.find(node != nullptr ? node : "");
+    return found != devices.end() ? found->second.get() : nullptr;
+  }
+
+  // A host controller asks a NAKing endpoint again every frame; so does this, every
+  // millisecond, while an IN URB waits.
+  void ScheduleRetry(const std::shared_ptr<State>& reference) {
+    if (retryTimer != nullptr || workerContext == nullptr) {
+      return;
+    }
+    retryTimer = g_timeout_source_new(1);
+    g_source_set_callback(retryTimer, RetryPendingIn, new std::shared_ptr<State>(reference),
+                          ReleaseReference);
+    g_source_attach(retryTimer, workerContext);
+  }
+
+  static gboolean RetryPendingIn(gpointer user) {
+    State& state = **static_cast<std::shared_ptr<State>*>(user);
+    const std::lock_guard lock(state.mutex);
+    bool waiting = false;
+    if (!state.closed) {
+      for (auto& [node, device] : state.devices) {
+        device->RetryPendingIn();
+        waiting = waiting || device->HasPendingIn();
+      }
+    }
+    if (waiting) {
+      return G_SOURCE_CONTINUE;
+    }
+    if (state.retryTimer != nullptr) {
+      g_source_unref(state.retryTimer);
+      state.retryTimer = nullptr;
+    }
+    return G_SOURCE_REMOVE;
+  }
+
+  static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    const std::shared_ptr<State>& reference = *static_cast<std::shared_ptr<State>*>(user);
+    State& state = *reference;
+    const std::lock_guard lock(state.mutex);
+    if (state.workerContext == nullptr) {
+      state.workerContext = g_main_context_ref_thread_default();
+    }
+    UsbfsDevice* device = state.DeviceAt(umockdev_ioctl_client_get_devnode(client));
+    const IoctlResult result = device != nullptr ? device->Ioctl(client) : IoctlResult{-1, ENODEV};
+    if (device != nullptr && device->HasPendingIn() && !state.closed) {
+      state.ScheduleRetry(reference);
+    }
+    umockdev_ioctl_client_complete(client, result.value, result.error);
+    return TRUE;
+  }
+
+  static void OnClientGone(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    State& state = **static_cast<std::shared_ptr<State>*>(user);
+    const std::lock_guard lock(state.mutex);
+    if (UsbfsDevice* device = state.DeviceAt(umockdev_ioctl_client_get_devnode(client))) {
+      device->ForgetClient(client);
+    }
+  }
+
+  static void ReleaseReference(gpointer user) { delete static_cast<std::shared_ptr<State>*>(user); }
+  static void ReleaseReferenceClosure(gpointer user, GClosure*) { ReleaseReference(user); }
+};
+
+bool EmulatedUsbBus::IsPreloaded() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+EmulatedUsbBus::EmulatedUsbBus() : state(std::make_shared<State>()) {
+  if (!IsPreloaded()) {
+    throw std::runtime_error(
+        "the emulated USB bus needs the umockdev preload: run under umockdev-wrapper or with "
+        "LD_PRELOAD=libumockdev-preload.so.0");
+  }
+  // The preload sleeps after every ioctl; with the default timer slack of 50 us that sleep
+  // costs about 75 us, with 1 ns about 14.
+  savedTimerSlack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+
+  testbed = umockdev_testbed_new();  // a temporary folder, named in $UMOCKDEV_DIR
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  rootDir = root;
+  g_free(root);
+  handler = umockdev_ioctl_base_new();
+  g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(State::OnIoctl),
+                        new std::shared_ptr<State>(state), State::ReleaseReferenceClosure,
+                        GConnectFlags(0));
+  g_signal_connect_data(handler, "client-vanished", G_CALLBACK(State::OnClientGone),
+                        new std::shared_ptr<State>(state), State::ReleaseReferenceClosure,
+                        GConnectFlags(0));
+}
+
+EmulatedUsbBus::~EmulatedUsbBus() {
+  {
+    const std::lock_guard lock(state->mutex);
+    state->closed = true;
+    if (state->retryTimer != nullptr) {
+      g_source_destroy(state->retryTimer);
+      g_source_unref(state->retryTimer);
+      state->retryTimer = nullptr;
+    }
+  }
+  for (const Plugged& device : plugged) {
+    umockdev_testbed_detach_ioctl(testbed, device.node.c_str(), nullptr);
+  }
+  g_object_unref(handler);
+  g_object_unref(testbed);  // removes the folder
+  {
+    const std::lock_guard lock(state->mutex);
+    if (state->workerContext != nullptr) {
+      g_main_context_unref(state->workerContext);
+      state->workerContext = nullptr;
+    }
+  }
+  prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(savedTimerSlack), 0, 0, 0);
+}
+
+EmulatedUsbBus::DeviceId EmulatedUsbBus::Plug(std::shared_ptr<SimUsbFunction> function,
+                                              const PlugOptions& options) {
+  const auto taken = [this, &options](std::uint8_t port) {
+    return std::any_of(plugged.begin(), plugged.end(), [&options, port](const Plugged& device) {
+      return device.present && device.bus == options.bus && device.port == port;
+    });
+  };
+  std::uint8_t port = options.port;
+  if (port == 0) {
+    for (port = 1; taken(port); ++port) {
+    }
+  } else if (taken(port)) {
+    throw std::invalid_argument(Format("port %u of bus %u is taken", port, options.bus));
+  }
+  std::uint8_t& lastAddress = lastAddresses[options.bus];
+  lastAddress = lastAddress < FirstDeviceAddress || lastAddress >= LastDeviceAddress
+                    ? FirstDeviceAddress
+                    : static_cast<std::uint8_t>(lastAddress + 1);
+  const std::uint8_t address = lastAddress;
+
+  const std::vector<std::uint8_t> deviceDescriptor = function->DeviceDescriptor();
+  const std::vector<std::uint8_t> configuration = function->ConfigurationDescriptor();
+  if (deviceDescriptor.size() < 18 || configuration.size() < 9) {
+    throw std::invalid_argument("a USB function needs device and configuration descriptors");
+  }
+  const bool highSpeed = IsHighSpeed(configuration);
+
+  // The node: a FIFO, so that its readiness can tell libusb when to reap (see UsbfsDevice).
+  const std::string node = "/dev/bus/usb/" + Format("%03u/%03u", options.bus, address);
+  const std::string nodeFile = rootDir + node;
+  std::filesystem::create_directories(std::filesystem::path(nodeFile).parent_path());
+  std::filesystem::remove(nodeFile);
+  if (mkfifo(nodeFile.c_str(), 0600) != 0 || chmod(nodeFile.c_str(), options.nodeMode) != 0) {
+    throw std::runtime_error("cannot make the device node " + nodeFile);
+  }
+  const int fifo = open(nodeFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fifo < 0) {
+    throw std::runtime_error("cannot open the device node " + nodeFile);
+  }
+  auto device = std::make_unique<UsbfsDevice>(function, address,
+                                              highSpeed ? UsbSpeedHigh : UsbSpeedFull, fifo);
+  device->TraceIoctls(tracing);
+  for (const auto& [interface, driver] : options.kernelDrivers) {
+    device->BindKernelDriver(interface, driver);
+  }
+  {
+    const std::lock_guard lock(state->mutex);
+    if (state->devices.contains(node)) {  // an address used again after the bus wrapped round
+      umockdev_testbed_detach_ioctl(testbed, node.c_str(), nullptr);
+    }
+    state->devices[node] = std::move(device);
+  }
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler, &error)) {
+    Fail("cannot serve " + node, error);
+  }
+
+  // The sysfs entry libusb reads through libudev: its properties, its attributes (ending in a
+  // newline like the kernel's) and the descriptors of the device and its configuration. Added
+  // this way, umockdev announces the device only once everything is in place.
+  const std::string name = Format("%u-%u", options.bus, port);
+  std::vector<std::uint8_t> descriptors = deviceDescriptor;
+  descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
+  const unsigned vendorId = deviceDescriptor[8] | deviceDescriptor[9] << 8;
+  const unsigned productId = deviceDescriptor[10] | deviceDescriptor[11] << 8;
+  const unsigned minor = (options.bus - 1u) * 128u + address - 1u;
+  const std::string record =
+      "P: /devices/" + name + "\n" + "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n" +
+      "E: DEVNAME=" + node + "\n" + "E: BUSNUM=" + Format("%03u", options.bus) + "\n" +
+      "E: DEVNUM=" + Format("%03u", address) + "\n" + "E: MAJOR=" + std::to_string(UsbMajor) +
+      "\nE: MINOR=" + std::to_string(minor) + "\n" +
+      "E: PRODUCT=" + Format("%x/%x/100", vendorId, productId) + "\n" +
+      "A: busnum=" + std::to_string(options.bus) + "\\n\n" +
+      "A: devnum=" + std::to_string(address) + "\\n\n" +
+      "A: speed=" + std::to_string(highSpeed ? HighSpeed : FullSpeed) + "\\n\n" +
+      "A: bConfigurationValue=" + std::to_string(configuration[5]) + "\\n\n" +
+      "A: idVendor=" + Format("%04x", vendorId) + "\\n\n" +
+      "A: idProduct=" + Format("%04x", productId) + "\\n\n" + "A: dev=" + std::to_string(UsbMajor) +
+      ":" + std::to_string(minor) + "\\n\n" + "H: descriptors=" + Hex(descriptors) + "\n";
+  if (!umockdev_testbed_add_from_string(testbed, record.c_str(), &error)) {
+    Fail("cannot add " + name, error);
+  }
+
+  plugged.push_back(Plugged{node, "/sys/devices/" + name, options.bus, port, true});
+  if (openToOtherUsers) {
+    OpenNodeToOtherUsers(plugged.back());
+  }
+  return static_cast<DeviceId>(plugged.size() - 1);
+}
+
+void EmulatedUsbBus::Unplug(DeviceId device) {
+  Plugged& gone = plugged.at(device);
+  if (!gone.present) {
+    return;
+  }
+  gone.present = false;
+  {
+    const std::lock_guard lock(state->mutex);
+    state->devices.at(gone.node)->Unplug();
+  }
+  umockdev_testbed_uevent(testbed, gone.sysfsPath.c_str(), "remove");
+  umockdev_testbed_remove_device(testbed, gone.sysfsPath.c_str());
+  // The handler stays attached, so that handles still open get ENODEV; new opens find nothing.
+  std::filesystem::remove(rootDir + gone.node);
+}
+
+void EmulatedUsbBus::SetClaimedElsewhere(DeviceId device, std::uint8_t interface, bool claimed) {
+  const std::lock_guard lock(state->mutex);
+  state->devices.at(Find(device).node)->SetClaimedElsewhere(interface, claimed);
+}
+
+std::string EmulatedUsbBus::DriverOf(DeviceId device, std::uint8_t interface) const {
+  const std::lock_guard lock(state->mutex);
+  return state->devices.at(Find(device).node)->DriverOf(interface);
+}
+
+std::vector<UrbRecord> EmulatedUsbBus::SubmittedUrbs(DeviceId device) const {
+  const std::lock_guard lock(state->mutex);
+  return state->devices.at(Find(device).node)->SubmittedUrbs();
+}
+
+std::string EmulatedUsbBus::NodePath(DeviceId device) const {
+  return Find(device).node;
+}
+
+void EmulatedUsbBus::TraceIoctls(bool trace) {
+  tracing = trace;
+  const std::lock_guard lock(state->mutex);
+  for (auto& [node, device] : state->devices) {
+    device->TraceIoctls(trace);
+  }
+}
+
+void EmulatedUsbBus::OpenToOtherUsers() {
+  openToOtherUsers = true;
+  // The preload of every process makes its udev event sockets in the root folder.
+  chmod(rootDir.c_str(), 01777);
+  for (const Plugged& device : plugged) {
+    if (device.present) {
+      OpenNodeToOtherUsers(device);
+    }
+  }
+}
+
+// Clients reach the device's handler through a socket that umockdev makes for the node.
+void EmulatedUsbBus::OpenNodeToOtherUsers(const Plugged& device) const {
+  const std::filesystem::path socket = rootDir + "/ioctl" + device.node;
+  std::error_code ignored;
+  for (std::filesystem::path folder = socket.parent_path(); folder.string().size() > rootDir.size();
+       folder = folder.parent_path()) {
+    std::filesystem::permissions(folder, std::filesystem::perms::all,
+                                 std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::permissions(socket, std::filesystem::perms::all,
+                               std::filesystem::perm_options::add, ignored);
+}
+
+const EmulatedUsbBus::Plugged& EmulatedUsbBus::Find(DeviceId device) const {
+  return plugged.at(device);
+}
+
+int EmulatedUsbBus::RunCommand(const std::vector<std::string>& command,
+                               const CommandOptions& options) const {
+  if (command.empty()) {
+    throw std::invalid_argument("no command to run");
+  }
+  // Everything the child needs is made before fork: after it, only system calls.
+  std::vector<char*> arguments;
+  for (const std::string& argument : command) {
+    arguments.push_back(const_cast<char*>(argument.c_str()));
+  }
+  arguments.push_back(nullptr);
+  std::string program = command.front();
+  if (program.find('/') == std::string::npos) {
+    const char* path = std::getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= folders.size();) {
+      const std::size_t end = std::min(folders.find(':', start), folders.size());
+      const std::string candidate = folders.substr(start, end - start) + "/" + command.front();
+      if (access(candidate.c_str(), X_OK) == 0) {
+        program = candidate;
+        break;
+      }
+      start = end + 1;
+    }
+  }
+
+  const pid_t child = fork();
+  if (child < 0) {
+    throw std::runtime_error("cannot start " + command.front());
+  }
+  if (child == 0) {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    if ((options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) ||
+        (options.errors >= 0 && dup2(options.errors, STDERR_FILENO) < 0)) {
+      _exit(127);
+    }
+    if (options.user && (setgroups(0, nullptr) != 0 || setgid(options.user->gid) != 0 ||
+                         setuid(options.user->uid) != 0)) {
+      _exit(127);
+    }
+    execve(program.c_str(), arguments.data(), environ);
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::optional<UserIds> LookUpUser(const std::string& name) {
+  const passwd* user = getpwnam(name.c_str());
+  if (user == nullptr) {
+    return std::nullopt;
+  }
+  return UserIds{user->pw_uid, user->pw_gid};
+}
+
+UserIds UnprivilegedUser() {
+  const std::optional<UserIds> nobody = LookUpUser("nobody");
+  if (!nobody) {
+    throw std::runtime_error("no user nobody");
+  }
+  return *nobody;
+}
+
+}  // namespace nevrik::test

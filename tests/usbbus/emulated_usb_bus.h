@@ -1,0 +1,116 @@
+#pragma once
+
+#include <sys/types.h>
+#include <umockdev.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/usb_function.h"
+#include "tests/usbbus/usbfs_device.h"
+
+namespace nevrik::test {
+
+// Where and how a device is plugged in.
+struct PlugOptions {
+  std::uint8_t bus = 1;
+  std::uint8_t port = 0;  // 0: the lowest free port of the bus
+  // Of the device node. Root opens any node; 0000 keeps every other user out.
+  mode_t nodeMode = 0666;
+  // Interface number to kernel driver bound at plug-in (and bound again on USBDEVFS_CONNECT).
+  std::map<std::uint8_t, std::string> kernelDrivers = {};
+};
+
+// A user to run a command as.
+struct UserIds {
+  uid_t uid;
+  gid_t gid;
+};
+
+struct CommandOptions {
+  std::optional<UserIds> user;  // run as this user (needs root); nothing: as this process
+  int output = -1;              // descriptor for the command's standard output; -1: this one's
+  int errors = -1;              // the same for standard error
+};
+
+// A USB bus with emulated devices on a machine without one, for libusb programs that know
+// nothing of it: behind each plugged-in device sits a SimUsbFunction, put in a fake sysfs and
+// behind a device node by umockdev, whose preload library redirects /sys, /dev and the ioctls on
+// the node into this process. This process and every command it runs see the devices.
+//
+// The process must run under the preload (LD_PRELOAD=libumockdev-preload.so.0, or
+// umockdev-wrapper); the constructor throws std::runtime_error otherwise. One bus at a time.
+// Thread-safe: the devices are served on umockdev's thread.
+//
+//   EmulatedUsbBus bus;
+//   bus.Plug(std::make_shared<StandInFunction>(KeyPlan()));
+//   LibUsbEnumerator enumerator(...);   // in this process, or:
+//   bus.RunCommand({"nevrik-update"});   // in a child process
+class EmulatedUsbBus {
+ public:
+  using DeviceId = unsigned;
+
+  EmulatedUsbBus();
+  ~EmulatedUsbBus();
+  EmulatedUsbBus(const EmulatedUsbBus&) = delete;
+  EmulatedUsbBus& operator=(const EmulatedUsbBus&) = delete;
+
+  static bool IsPreloaded();
+
+  // Plugs a device in under the next free address of its bus; libusb hears of it at once.
+  DeviceId Plug(std::shared_ptr<SimUsbFunction> function, const PlugOptions& options = {});
+  // Unplugs it: its node and sysfs entry go, open handles fail with ENODEV, libusb hears of it.
+  // A device plugged in again is a new DeviceId with a new address.
+  void Unplug(DeviceId device);
+
+  // Another program holds (or no longer holds) an interface through usbfs.
+  void SetClaimedElsewhere(DeviceId device, std::uint8_t interface, bool claimed);
+  // "usbfs" while a program holds the interface, else the bound kernel driver, or empty.
+  std::string DriverOf(DeviceId device, std::uint8_t interface) const;
+  // Every URB submitted to the device so far.
+  std::vector<UrbRecord> SubmittedUrbs(DeviceId device) const;
+  std::string NodePath(DeviceId device) const;  // "/dev/bus/usb/001/002"
+
+  // Lets commands run as another user reach the bus (the umockdev folder is root's).
+  void OpenToOtherUsers();
+  // Writes every ioctl to standard error.
+  void TraceIoctls(bool trace);
+
+  // Runs a command to its end with this process's environment, which leads it to the bus, and
+  // gives its exit code (128 + signal when a signal ended it, 127 when it could not start).
+  int RunCommand(const std::vector<std::string>& command, const CommandOptions& options = {}) const;
+
+  struct State;
+
+ private:
+  struct Plugged {
+    std::string node;
+    std::string sysfsPath;
+    std::uint8_t bus;
+    std::uint8_t port;
+    bool present;
+  };
+
+  const Plugged& Find(DeviceId device) const;
+  void OpenNodeToOtherUsers(const Plugged& plugged) const;
+
+  UMockdevTestbed* testbed;
+  UMockdevIoctlBase* handler;
+  std::shared_ptr<State> state;
+  std::vector<Plugged> plugged;
+  std::map<std::uint8_t, std::uint8_t> lastAddresses;
+  std::string rootDir;
+  bool openToOtherUsers = false;
+  bool tracing = false;
+  int savedTimerSlack;
+};
+
+std::optional<UserIds> LookUpUser(const std::string& name);
+// The unprivileged account ("nobody") for commands that must not run as root.
+UserIds UnprivilegedUser();
+
+}  // namespace nevrik::test
