@@ -39,7 +39,8 @@ SimKey::SimKey(SimKeyUsbConfig usb, SimKeyFirmwareConfig firmwareConfig)
     : config(std::move(usb)), firmware(std::move(firmwareConfig)) {
   for (const SimEndpoint& endpoint : config.ActiveEndpoints()) {
     endpoints.emplace(endpoint.address, EndpointState{endpoint});
-    if (endpoint.type != SimEndpointType::Bulk) {
+    // An endpoint without room for a byte cannot carry frames.
+    if (endpoint.type != SimEndpointType::Bulk || endpoint.maxPacketSize == 0) {
       continue;
     }
     std::optional<std::uint8_t>& frameEndpoint = IsIn(endpoint.address) ? frameIn : frameOut;

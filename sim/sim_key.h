@@ -19,13 +19,14 @@ namespace nevrik {
 // A simulated NEVRIK key on the USB bus: the descriptors of SimKeyUsbConfig around the firmware
 // of SimKeyFirmware.
 //
-// Frames. The first bulk OUT endpoint of interface 0 receives requests: its packets are
-// collected until a short packet (a zero-length one included) ends the transfer, and each whole
-// transfer goes to the firmware. So a host that leaves out the zero-length packet after a frame
-// filling its last packet is caught: the key keeps waiting, and the next frame runs into the same
-// transfer. Each answer is queued on the first bulk IN endpoint as packets of the endpoint's
-// maximum size, followed by a zero-length packet when it fills its last packet; while nothing is
-// queued the endpoint answers NAK. Other endpoints take OUT packets and drop them, and NAK IN.
+// Frames. The first bulk OUT endpoint of interface 0, alternate setting 0 (one with a maximum
+// packet size of 0 does not count), receives requests: its packets are collected until a short
+// packet (a zero-length one included) ends the transfer, and each whole transfer goes to the
+// firmware. So a host that leaves out the zero-length packet after a frame filling its last
+// packet is caught: the key keeps waiting, and the next frame runs into the same transfer. Each
+// answer is queued on the first bulk IN endpoint as packets of the endpoint's maximum size,
+// followed by a zero-length packet when it fills its last packet; while nothing is queued the
+// endpoint answers NAK. Other endpoints take OUT packets and drop them, and NAK IN.
 //
 // Synchronisation. The class request bmRequestType 0x21, bRequest 0xFF, wValue 0, wIndex 0 (the
 // interface), no data, halts every bulk endpoint and resets the protocol: a transfer being
