@@ -39,7 +39,8 @@ struct FaultTrigger {
 };
 
 enum class ResponseFaultKind {
-  // The key refuses the request with `status` (0-63), SecureBit as `secureBit`, and `payload`
+  // The key refuses the request with `status` (0-63, or with bit 6 set, which hosts ignore),
+  // SecureBit as `secureBit`, and `payload`
   // (empty by default, never enciphered). The request has no effect.
   DeviceStatus,
   // The answer carries `size` payload bytes (cut short, or padded with zeros) before it is

@@ -21,7 +21,7 @@ std::vector<std::uint8_t> BuildKeyFrame(std::uint8_t sequence, std::uint8_t stat
                                         std::span<const std::uint8_t> payload) {
   std::vector<std::uint8_t> frame(std::begin(Magic), std::end(Magic));
   frame.push_back(sequence);
-  frame.push_back(static_cast<std::uint8_t>((status & CodeMask) | (secure ? SecureBit : 0)));
+  frame.push_back(static_cast<std::uint8_t>((status & 0x7F) | (secure ? SecureBit : 0)));
   frame.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
   frame.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
   frame.insert(frame.end(), payload.begin(), payload.end());

@@ -73,8 +73,8 @@ struct KeyFrameHeader {
 // otherwise. Bit 6 of byte 5 is dropped.
 std::optional<KeyFrameHeader> ParseKeyFrameHeader(std::span<const std::uint8_t> transfer);
 
-// A whole frame: the header for `status` (and SecureBit when secure) and then the payload, which
-// must be at most 65535 bytes.
+// A whole frame: the header for `status` (bits 0-6; hosts ignore bit 6) and SecureBit when
+// secure, then the payload, which must be at most 65535 bytes.
 std::vector<std::uint8_t> BuildKeyFrame(std::uint8_t sequence, std::uint8_t status, bool secure,
                                         std::span<const std::uint8_t> payload);
 

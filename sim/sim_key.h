@@ -40,6 +40,8 @@ namespace nevrik {
 // SET/GET_CONFIGURATION, SET/GET_INTERFACE (alternate setting 0), SET_ADDRESS. The vendor request
 // 0xC0 with the Microsoft OS 2.0 vendor code and wIndex 7 returns the descriptor set. Every other
 // request stalls.
+//
+// One host drives a key at a time; nothing here locks.
 class SimKey : public SimUsbFunction {
  public:
   struct Counters {

@@ -415,6 +415,17 @@ TEST_F(KeyFirmwareTest, StatusFaultsPickCommandOrRequestAndLeaveNoEffect) {
   EXPECT_EQ(AskSecure(simkey::CmdSetup, SetupPayload(4)).Status(), 63);
   EXPECT_EQ(AskSecure(simkey::CmdSetup, SetupPayload(4)).Status(), 63);
   EXPECT_FALSE(key->Update().has_value());
+
+  // Bit 6, which hosts ignore, and a successful answer with SecureBit to a plain request.
+  key->Faults().responses = {
+      ResponseFault::Status(FaultTrigger::OnCommand(simkey::CmdDeploy), 0x43)};
+  EXPECT_EQ(Ask(simkey::CmdDeploy).statusByte, 0x43);
+  EXPECT_EQ(key->Requests().back().status, 3);
+  key->Faults().responses = {
+      ResponseFault::Status(FaultTrigger::OnCommand(simkey::CmdDeploy), 0, true, Bytes{9, 9})};
+  const AnswerFrame odd = Ask(simkey::CmdDeploy);
+  EXPECT_EQ(odd.statusByte, 0x80);
+  EXPECT_EQ(odd.payload, (Bytes{9, 9}));
 }
 
 TEST_F(KeyFirmwareTest, PayloadSizeFaultsResizeAnswers) {
