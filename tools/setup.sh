@@ -9,7 +9,8 @@ set -euo pipefail
 purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev)
 
 case "$purpose" in
   run) wanted=("${build_packages[@]}") ;;

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/kv_usb_enumerator.h"
+#include "usb/libusb_support.h"
+#include "usb/usb_access_report.h"
+
+namespace nevrik {
+
+// KvUsbEnumerator over libusb-1.0: lists the devices that announce a device interface class in
+// their Microsoft OS 2.0 descriptors (see IdentifyKey) and opens them as LibUsbDevice. Keys are
+// listed by bus, then port path. Devices it opens share its libusb session, which lasts until
+// the last of them and the enumerator are gone.
+//
+// A machine where libusb cannot start simply has no devices. A candidate this process may not
+// open to inspect is skipped and counted (UsbAccessReport), so that the application can tell
+// "no key" apart from "no permission to look". Nothing here prints.
+class LibUsbEnumerator final : public KvUsbEnumerator, public UsbAccessReport {
+ public:
+  // interfaceGuid in the registry form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
+  explicit LibUsbEnumerator(std::string interfaceGuid);
+
+  bool Enumerate() override;
+  bool IsEmpty() const override { return devicePaths.empty(); }
+  unsigned GetCount() const override { return static_cast<unsigned>(devicePaths.size()); }
+  UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
+  std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
+
+  unsigned GetInaccessibleCount() const override { return inaccessibleCount; }
+
+ private:
+  std::string interfaceGuid;
+  LibUsbContext context;
+  std::vector<std::wstring> devicePaths;
+  unsigned inaccessibleCount = 0;
+};
+
+}  // namespace nevrik
