@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/updater.h"
+#include "usb/platform_enumerator.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
   }
   arguments.push_back(nullptr);
 
-  const nevrik::UpdaterEnvironment environment;
+  nevrik::UpdaterEnvironment environment;
+  environment.makeEnumerator = nevrik::MakePlatformEnumerator;
   return static_cast<int>(nevrik::RunUpdater(argc, arguments.data(), environment));
 }

@@ -5,6 +5,7 @@
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/update_procedure.h"
 
 namespace nevrik {
 
@@ -118,9 +119,7 @@ ExitCode RunUpdater(int count, const wchar_t* const* arguments,
     return ExitCode::ExitBrokenUpdater;
   }
 
-  // The device stage (discovery, status, update) is not built yet: the run ends after the
-  // checks that need no device.
-  return ExitCode::ExitOk;
+  return RunDeviceStage(settings.force, environment);
 }
 
 }  // namespace nevrik

@@ -13,7 +13,8 @@ inline constexpr const char* UpdaterVersion = "2.0.0.111 (2a12b68e)";
 void PrintBanner(std::FILE* out);
 
 // The whole program after the platform's entry point: options, banner, pack check and the device
-// stage. arguments[0] is the program name; arguments[count] may be null.
+// stage. arguments[0] is the program name; arguments[count] may be null. Tests run it in-process
+// with captured streams and simulated keys.
 ExitCode RunUpdater(int count, const wchar_t* const* arguments,
                     const UpdaterEnvironment& environment);
 

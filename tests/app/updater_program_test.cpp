@@ -66,6 +66,20 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"-f\xE2\x82\xAC"}, "", "unknown option -- \xE2\x82\xAC\n", 2},
         OptionCase{{"--verb\xC3\xB6se"}, "", "unknown option -- verb\xC3\xB6se\n", 2}));
 
+// On this machine no key is attached, so every run that gets past the options ends in the search.
+const std::string NoKey = Banner +
+                          "[WARN   ] NEVRIK not found. Please attach one NEVRIK device to the PC.\n"
+                          "Update canceled.\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateRuns, OptionsOfTheProgram,
+    ::testing::Values(OptionCase{{}, NoKey, "", 3}, OptionCase{{"extra", "-h"}, NoKey, "", 3},
+                      OptionCase{{"-", "-h"}, NoKey, "", 3}, OptionCase{{"--", "-h"}, NoKey, "", 3},
+                      OptionCase{{"-f", "extra", "-h"}, NoKey, "", 3},
+                      OptionCase{{"--verb"}, NoKey, "", 3},
+                      OptionCase{{"--verbose", "--verbose", "-f"}, NoKey, "", 3},
+                      OptionCase{{"-" + std::string(300, 'f')}, NoKey, "", 3}));
+
 // Bytes that are not valid in the user's encoding are shown as the replacement character.
 TEST(ProgramArguments, InvalidBytesBecomeReplacementCharacters) {
   const ProgramResult result = RunProgram(NEVRIK_UPDATER_PATH, {"-\xFF"});
