@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_key.h"
 #include "tests/support/usb_descriptor_writer.h"
 #include "tests/usbbus/emulated_usb_bus.h"
 #include "tests/usbbus/stand_in_function.h"
@@ -22,10 +23,24 @@ class EmulatedBusTest : public ::testing::Test {
     EmulatedUsbBus::DeviceId id;
   };
 
+  struct PluggedKey {
+    std::shared_ptr<SimKey> key;
+    EmulatedUsbBus::DeviceId id;
+  };
+
   PluggedStandIn PlugStandIn(StandInPlan plan, const PlugOptions& options = {}) {
     auto function = std::make_shared<StandInFunction>(std::move(plan));
     const EmulatedUsbBus::DeviceId id = bus.Plug(function, options);
     return {function, id};
+  }
+
+  // A simulated NEVRIK key. The bus serves it on its own thread, but only while the test waits
+  // for a transfer, so the test may look at the key between its calls.
+  PluggedKey PlugKey(SimKeyUsbConfig usb = {}, const PlugOptions& options = {},
+                     SimKeyFirmwareConfig firmware = {}) {
+    auto key = std::make_shared<SimKey>(std::move(usb), std::move(firmware));
+    const EmulatedUsbBus::DeviceId id = bus.Plug(key, options);
+    return {key, id};
   }
 
   // The one key listed, opened as the application opens it. Its bulk pipes get a time-out of

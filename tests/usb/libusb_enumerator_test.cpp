@@ -6,6 +6,7 @@
 #include <linux/usbdevice_fs.h>
 
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,14 +35,29 @@ std::vector<std::string> Describe(const std::vector<UsbSetupPacket>& requests) {
 
 // What identifying a candidate takes: the BOS descriptor's header, the whole BOS descriptor and,
 // when it has the MS OS 2.0 capability, the descriptor set.
-std::vector<std::string> IdentificationRequests(const StandInPlan& plan) {
+std::vector<std::string> IdentificationRequests(std::size_t bosLength,
+                                                std::optional<std::size_t> setLength = {},
+                                                std::uint8_t vendorCode = 0x20) {
   std::vector<std::string> requests{
       Describe(UsbSetupPacket{0x80, 0x06, 0x0F00, 0, 5}),
-      Describe(
-          UsbSetupPacket{0x80, 0x06, 0x0F00, 0, static_cast<std::uint16_t>(plan.bos->size())})};
-  if (plan.msOs20Set) {
-    requests.push_back(Describe(UsbSetupPacket{
-        0xC0, plan.msOs20VendorCode, 0, 7, static_cast<std::uint16_t>(plan.msOs20Set->size())}));
+      Describe(UsbSetupPacket{0x80, 0x06, 0x0F00, 0, static_cast<std::uint16_t>(bosLength)})};
+  if (setLength) {
+    requests.push_back(
+        Describe(UsbSetupPacket{0xC0, vendorCode, 0, 7, static_cast<std::uint16_t>(*setLength)}));
+  }
+  return requests;
+}
+
+std::vector<std::string> IdentificationRequests(const StandInPlan& plan) {
+  return plan.msOs20Set ? IdentificationRequests(plan.bos->size(), plan.msOs20Set->size(),
+                                                 plan.msOs20VendorCode)
+                        : IdentificationRequests(plan.bos->size());
+}
+
+std::vector<std::string> RequestsReceived(const SimKey& key) {
+  std::vector<std::string> requests;
+  for (const KeyControlRecord& record : key.ControlRequests()) {
+    requests.push_back(Describe(record.setup));
   }
   return requests;
 }
@@ -56,7 +72,7 @@ TEST_F(LibUsbEnumeration, NoDeviceMeansNoKey) {
 }
 
 TEST_F(LibUsbEnumeration, OneKeyIsListedAndOpens) {
-  const PluggedStandIn key = PlugStandIn(KeyPlan());
+  const PluggedKey key = PlugKey();
   ASSERT_TRUE(enumerator.Enumerate());
   EXPECT_FALSE(enumerator.IsEmpty());
   ASSERT_EQ(enumerator.GetCount(), 1u);
@@ -76,9 +92,9 @@ TEST_F(LibUsbEnumeration, OneKeyIsListedAndOpens) {
 }
 
 TEST_F(LibUsbEnumeration, KeysAreListedInPortOrder) {
-  const PluggedStandIn onPort4 = PlugStandIn(KeyPlan(), PlugOptions{.port = 4});
-  const PluggedStandIn onPort2 = PlugStandIn(KeyPlan(), PlugOptions{.port = 2});
-  const PluggedStandIn onBus2 = PlugStandIn(KeyPlan(), PlugOptions{.bus = 2, .port = 1});
+  const PluggedKey onPort4 = PlugKey({}, PlugOptions{.port = 4});
+  const PluggedKey onPort2 = PlugKey({}, PlugOptions{.port = 2});
+  const PluggedKey onBus2 = PlugKey({}, PlugOptions{.bus = 2, .port = 1});
   ASSERT_TRUE(enumerator.Enumerate());
   ASSERT_EQ(enumerator.GetCount(), 3u);
 
@@ -93,7 +109,7 @@ TEST_F(LibUsbEnumeration, KeysAreListedInPortOrder) {
 }
 
 TEST_F(LibUsbEnumeration, OtherDevicesAreAskedOnlyWhatIdentificationNeeds) {
-  const PluggedStandIn key = PlugStandIn(KeyPlan());
+  const PluggedKey key = PlugKey();
   const PluggedStandIn otherClass = PlugStandIn(OtherVendorDevicePlan());
   const PluggedStandIn withoutMsOs20 = PlugStandIn(WithoutMsOs20Plan());
   StandInPlan usb20Plan = KeyPlan();
@@ -113,21 +129,42 @@ TEST_F(LibUsbEnumeration, OtherDevicesAreAskedOnlyWhatIdentificationNeeds) {
             IdentificationRequests(WithoutMsOs20Plan()));
   EXPECT_TRUE(usb20.function->ControlRequests().empty());
   EXPECT_TRUE(notVendorClass.function->ControlRequests().empty());
-  EXPECT_EQ(Describe(key.function->ControlRequests()), IdentificationRequests(KeyPlan()));
-  for (const PluggedStandIn& device : {key, otherClass, withoutMsOs20, usb20, notVendorClass}) {
-    for (const UrbRecord& urb : bus.SubmittedUrbs(device.id)) {
+  EXPECT_EQ(RequestsReceived(*key.key),
+            IdentificationRequests(key.key->BosDescriptor().size(),
+                                   key.key->MsOs20DescriptorSet().size()));
+  for (const EmulatedUsbBus::DeviceId device :
+       {key.id, otherClass.id, withoutMsOs20.id, usb20.id, notVendorClass.id}) {
+    for (const UrbRecord& urb : bus.SubmittedUrbs(device)) {
       EXPECT_EQ(urb.type, USBDEVFS_URB_TYPE_CONTROL);
     }
-    EXPECT_EQ(bus.DriverOf(device.id, 0), "");  // nothing claimed
+    EXPECT_EQ(bus.DriverOf(device, 0), "");  // nothing claimed
   }
 }
 
-TEST_F(LibUsbEnumeration, MalformedDescriptorSetIsNoKey) {
-  StandInPlan plan = KeyPlan();
-  plan.msOs20Set->back() = 0x01;                         // the list's closing NUL
-  (*plan.msOs20Set)[plan.msOs20Set->size() - 3] = 0x01;  // the GUID's terminator
-  PlugStandIn(plan);
+TEST_F(LibUsbEnumeration, KeyWithMalformedDescriptorSetIsNoKey) {
+  SimKeyUsbConfig usb;
+  std::vector<std::uint8_t> set = BuildMsOs20DescriptorSet(usb);
+  set.back() = 0x01;           // the list's closing NUL
+  set[set.size() - 3] = 0x01;  // the GUID's terminator
+  usb.msOs20.rawSet = set;
+  PlugKey(usb);
   EXPECT_FALSE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetInaccessibleCount(), 0u);
+}
+
+TEST_F(LibUsbEnumeration, KeysAnnouncingTheClassInOtherFormsAreListed) {
+  SimKeyUsbConfig inFunction;
+  inFunction.msOs20.placement = SimMsOs20Config::Placement::Function;
+  PlugKey(inFunction);
+  SimKeyUsbConfig lowercase;
+  lowercase.msOs20.interfaceGuids = {"{5e3b2a71-6c4d-4f80-9a1b-2c3d4e5f6071}",
+                                     "{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}"};
+  PlugKey(lowercase);
+  SimKeyUsbConfig single;
+  single.msOs20.singleGuidProperty = true;
+  PlugKey(single);
+  ASSERT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 3u);
 }
 
 TEST_F(LibUsbEnumeration, KeyInAFunctionSubsetOpensThatInterface) {
@@ -142,8 +179,8 @@ TEST_F(LibUsbEnumeration, KeyInAFunctionSubsetOpensThatInterface) {
 
 // Root may open any node, so the check runs in a child process as an unprivileged user.
 TEST_F(LibUsbEnumeration, KeyWithUnreadableNodeIsCountedAsNotInspectable) {
-  PlugStandIn(KeyPlan());
-  PlugStandIn(KeyPlan(), PlugOptions{.nodeMode = 0});
+  PlugKey();
+  PlugKey({}, PlugOptions{.nodeMode = 0});
   bus.OpenToOtherUsers();
   const CapturedFile out;
   const CapturedFile err;
@@ -156,7 +193,7 @@ TEST_F(LibUsbEnumeration, KeyWithUnreadableNodeIsCountedAsNotInspectable) {
 }
 
 TEST_F(LibUsbEnumeration, KeyUnpluggedBeforeOpeningIsNotFound) {
-  const PluggedStandIn key = PlugStandIn(KeyPlan());
+  const PluggedKey key = PlugKey();
   ASSERT_TRUE(enumerator.Enumerate());
   bus.Unplug(key.id);
   std::unique_ptr<KvUsbDevice> device;
@@ -168,10 +205,10 @@ TEST_F(LibUsbEnumeration, KeyUnpluggedBeforeOpeningIsNotFound) {
 }
 
 TEST_F(LibUsbEnumeration, KeyReplacedOnItsPortIsNotFound) {
-  const PluggedStandIn first = PlugStandIn(KeyPlan(), PlugOptions{.port = 3});
+  const PluggedKey first = PlugKey({}, PlugOptions{.port = 3});
   ASSERT_TRUE(enumerator.Enumerate());
   bus.Unplug(first.id);
-  const PluggedStandIn second = PlugStandIn(KeyPlan(), PlugOptions{.port = 3});
+  const PluggedKey second = PlugKey({}, PlugOptions{.port = 3});
   std::unique_ptr<KvUsbDevice> device;
   EXPECT_EQ(enumerator.OpenDevice(0, device), UsbOpenResult::PathNotFound);
   EXPECT_EQ(bus.DriverOf(second.id, 0), "");
@@ -182,7 +219,7 @@ TEST_F(LibUsbEnumeration, KeyReplacedOnItsPortIsNotFound) {
 }
 
 TEST_F(LibUsbEnumeration, InterfaceHeldByAnotherProgramIsAccessDenied) {
-  const PluggedStandIn key = PlugStandIn(KeyPlan());
+  const PluggedKey key = PlugKey();
   bus.SetClaimedElsewhere(key.id, 0, true);
   ASSERT_TRUE(enumerator.Enumerate());
   std::unique_ptr<KvUsbDevice> device;
@@ -195,8 +232,7 @@ TEST_F(LibUsbEnumeration, InterfaceHeldByAnotherProgramIsAccessDenied) {
 }
 
 TEST_F(LibUsbEnumeration, KernelDriverIsDetachedOnlyWhileHeld) {
-  const PluggedStandIn key =
-      PlugStandIn(KeyPlan(), PlugOptions{.kernelDrivers = {{0, "nevrik-test-driver"}}});
+  const PluggedKey key = PlugKey({}, PlugOptions{.kernelDrivers = {{0, "nevrik-test-driver"}}});
   std::unique_ptr<KvUsbDevice> device = OpenOnlyKey();
   ASSERT_NE(device, nullptr);
   EXPECT_EQ(bus.DriverOf(key.id, 0), "usbfs");
@@ -229,10 +265,10 @@ TEST_F(LibUsbEnumeration, OpenedDeviceOutlivesTheEnumerator) {
 }
 
 TEST_F(LibUsbEnumeration, EveryEnumerationReplacesTheList) {
-  const PluggedStandIn first = PlugStandIn(KeyPlan());
+  const PluggedKey first = PlugKey();
   ASSERT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 1u);
-  const PluggedStandIn second = PlugStandIn(KeyPlan());
+  const PluggedKey second = PlugKey();
   ASSERT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 2u);
   bus.Unplug(first.id);
@@ -242,7 +278,7 @@ TEST_F(LibUsbEnumeration, EveryEnumerationReplacesTheList) {
 }
 
 TEST_F(LibUsbEnumeration, IndexAtTheCountOpensNothing) {
-  PlugStandIn(KeyPlan());
+  PlugKey();
   ASSERT_TRUE(enumerator.Enumerate());
   std::unique_ptr<KvUsbDevice> device = std::make_unique<LibUsbDevice>(nullptr);
   EXPECT_EQ(enumerator.OpenDevice(1, device), UsbOpenResult::OpenFailed);
