@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/sim_key.h"
 #include "tests/usbbus/emulated_usb_bus.h"
 #include "tests/usbbus/stand_in_function.h"
 
@@ -31,6 +32,7 @@ constexpr const char* Usage =
     "Plugs emulated USB devices, in the order given, into a bus that COMMAND sees through\n"
     "libusb, runs COMMAND and exits with its exit code (125: the bus failed).\n"
     "\n"
+    "  --key[=SETTINGS]            a simulated NEVRIK key\n"
     "  --stand-in-key[=SETTINGS]   a device announcing the NEVRIK class that echoes its bulk\n"
     "                              OUT pipe on its bulk IN pipe and halts both on the class\n"
     "                              request 0x21/0xFF\n"
@@ -40,16 +42,10 @@ constexpr const char* Usage =
     "  --trace                     write every usbfs ioctl to standard error\n"
     "\n"
     "SETTINGS, separated by commas: bus=N, port=N, packet=64|512 (bulk packet size),\n"
-    "interface=N (of a stand-in key), unreadable (node mode 0000), claimed (another program\n"
-    "holds interface 0), driver=NAME (a kernel driver bound to interface 0).\n";
-
-struct DeviceRequest {
-  std::string kind;
-  PlugOptions plug;
-  std::uint16_t packetSize = 64;
-  std::uint8_t interfaceNumber = 0;
-  bool claimed = false;
-};
+    "unreadable (node mode 0000), claimed (another program holds the interface),\n"
+    "driver=NAME (a kernel driver bound to interface 0); for a key also firmware=MAJOR.MINOR\n"
+    "(1.5 if not given), so-pin=PIN (none if not given) and so-pin-locked; for a stand-in key\n"
+    "interface=N.\n";
 
 bool ReadNumber(std::string_view text, unsigned limit, unsigned& value) {
   if (text.empty() || text.size() > 5) {
@@ -63,6 +59,28 @@ bool ReadNumber(std::string_view text, unsigned limit, unsigned& value) {
     value = value * 10 + static_cast<unsigned>(c - '0');
   }
   return value <= limit;
+}
+
+struct DeviceRequest {
+  std::string kind;
+  PlugOptions plug;
+  std::uint16_t packetSize = 64;
+  std::uint8_t interfaceNumber = 0;
+  bool claimed = false;
+  nevrik::SimKeyFirmwareConfig firmware;
+};
+
+bool ReadVersion(std::string_view text, nevrik::SimKeyFirmwareConfig& firmware) {
+  const std::size_t dot = text.find('.');
+  unsigned major = 0;
+  unsigned minor = 0;
+  if (dot == std::string_view::npos || !ReadNumber(text.substr(0, dot), 255, major) ||
+      !ReadNumber(text.substr(dot + 1), 255, minor)) {
+    return false;
+  }
+  firmware.firmwareMajor = static_cast<std::uint8_t>(major);
+  firmware.firmwareMinor = static_cast<std::uint8_t>(minor);
+  return true;
 }
 
 bool ReadSettings(std::string_view settings, DeviceRequest& request) {
@@ -89,6 +107,14 @@ bool ReadSettings(std::string_view settings, DeviceRequest& request) {
       request.claimed = true;
     } else if (name == "driver" && !value.empty()) {
       request.plug.kernelDrivers[0] = std::string(value);
+    } else if (request.kind == "key" && name == "firmware") {
+      if (!ReadVersion(value, request.firmware)) {
+        return false;
+      }
+    } else if (request.kind == "key" && name == "so-pin" && !value.empty()) {
+      request.firmware.soPin = std::vector<std::uint8_t>(value.begin(), value.end());
+    } else if (request.kind == "key" && setting == "so-pin-locked") {
+      request.firmware.soPinLocked = true;
     } else {
       return false;
     }
@@ -97,6 +123,11 @@ bool ReadSettings(std::string_view settings, DeviceRequest& request) {
 }
 
 std::shared_ptr<SimUsbFunction> MakeFunction(const DeviceRequest& request) {
+  if (request.kind == "key") {
+    nevrik::SimKeyUsbConfig usb;
+    usb.maxPacketSize = request.packetSize;
+    return std::make_shared<nevrik::SimKey>(usb, request.firmware);
+  }
   StandInPlan plan;
   if (request.kind == "stand-in-key") {
     plan = nevrik::test::KeyPlan(request.packetSize, request.interfaceNumber);
@@ -138,7 +169,8 @@ int main(int argc, char** argv) {
     const std::string_view option = argument.substr(0, equals);
     const std::string_view value =
         equals == std::string_view::npos ? "" : argument.substr(equals + 1);
-    if (option == "--stand-in-key" || option == "--other-device" || option == "--no-msos-device") {
+    if (option == "--key" || option == "--stand-in-key" || option == "--other-device" ||
+        option == "--no-msos-device") {
       DeviceRequest request;
       request.kind = std::string(option.substr(2));
       if (!ReadSettings(value, request)) {
