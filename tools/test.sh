@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up this machine, builds, and runs the whole test suite: the native build, the same build
-# under AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build under wine.
+# under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every fuzzer, and the
+# Windows build under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,3 +23,4 @@ build_and_test() {
 step "set-up" bash tools/setup.sh test
 step "native build and tests" build_and_test default
 step "sanitizer build and tests" build_and_test sanitize
+step "fuzz smoke" build_and_test fuzz
