@@ -1,36 +1,60 @@
 #!/usr/bin/env bash
 # Installs what a bare Debian 12 machine lacks to build, run and test nevrik-update.
-# Idempotent: packages already present are skipped, and nothing is fetched when nothing is missing.
+# Idempotent and quiet: packages already present are skipped, nothing is fetched when nothing is
+# missing, and a second run prints nothing.
 #
-#   tools/setup.sh run    what building and running the updater needs
-#   tools/setup.sh test   everything the whole test suite needs (the default)
+#   tools/setup.sh run       what building and running the updater needs
+#   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
+#                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
+#   tools/setup.sh test      everything the whole test suite needs, Windows included (the default)
 set -euo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
                umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev)
+# make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
+# makefile; googletest ships the GoogleTest sources that the cross build compiles.
+windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
+                  xz-utils)
 
 case "$purpose" in
   run) wanted=("${build_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [run|test]" >&2; exit 2 ;;
+  windows) wanted=("${windows_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
+  *) echo "usage: $0 [run|windows|test]" >&2; exit 2 ;;
 esac
 
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+
+# One dpkg-query for all packages keeps the run with nothing to do well under a second.
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' 2>/dev/null | awk '$2 == "installed" { print $1 }')
 missing=()
-for package in "${wanted[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$package")
-  fi
+for package in $(printf '%s\n' "${wanted[@]}" | sort -u); do
+  grep -qxF "$package" <<<"$installed" || missing+=("$package")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+  started=$SECONDS
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  "${as_root[@]}" apt-get update -qq
-  "${as_root[@]}" apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 \
-    "${missing[@]}" >/dev/null
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  # apt's chatter (debconf notices and the like) is shown only when something failed.
+  if ! { "${as_root[@]}" apt-get update -qq &&
+         "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+           -o DPkg::Lock::Timeout=600 "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    exit 1
+  fi
+  echo "setup: packages installed in $((SECONDS - started)) s"
+fi
+
+if [ "$purpose" != run ]; then
+  # Prints the prefix on standard output (not wanted here) and, only when it has to build, its
+  # progress on standard error.
+  "$here/build-cryptopp-mingw.sh" >/dev/null
 fi

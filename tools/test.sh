@@ -24,3 +24,4 @@ step "set-up" bash tools/setup.sh test
 step "native build and tests" build_and_test default
 step "sanitizer build and tests" build_and_test sanitize
 step "fuzz smoke" build_and_test fuzz
+step "windows build and tests" bash tools/build-windows.sh

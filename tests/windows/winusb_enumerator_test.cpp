@@ -1,0 +1,243 @@
+#include "usb/winusb_enumerator.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+
+#include "tests/windows/fake_platform.h"
+#include "usb/platform_enumerator.h"
+#include "usb/winusb_device.h"
+
+namespace nevrik {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::IsNull;
+using ::testing::NotNull;
+
+constexpr GUID TestClass = {
+    0x01234567, 0x89AB, 0xCDEF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
+constexpr const char* ClassDevsCall =
+    "SetupDiGetClassDevsW({01234567-89AB-CDEF-0123-456789ABCDEF}, null, null, 0x12)";
+
+// The platform's calls for member index i of the set.
+std::string EnumCall(int member) {
+  return "SetupDiEnumDeviceInterfaces(devinfo1, null, {01234567-89AB-CDEF-0123-456789ABCDEF}, " +
+         std::to_string(member) + ", cbSize 32)";
+}
+std::string SizeQueryCall(int member) {
+  return "SetupDiGetDeviceInterfaceDetailW(devinfo1, member " + std::to_string(member) +
+         ", null, 0, size, null)";
+}
+// The record's size field is that of its fixed part (8 in a 64-bit process), whatever the size
+// of the buffer.
+std::string DetailCall(int member, int bufferSize) {
+  return "SetupDiGetDeviceInterfaceDetailW(devinfo1, member " + std::to_string(member) +
+         ", cbSize 8, " + std::to_string(bufferSize) + ", null, null)";
+}
+constexpr const char* DestroyCall = "SetupDiDestroyDeviceInfoList(devinfo1)";
+
+// Detail sizes: 4 bytes of cbSize, then the path and its zero as 2-byte characters.
+const std::wstring PathA = L"\\\\?\\usb#nevrik#a";           // 16 characters: 38 bytes
+const std::wstring PathB = L"\\\\?\\usb#nevrik#bbbbbbbbbb";  // 25 characters: 56 bytes
+const std::wstring PathC = L"\\\\?\\usb#nevrik#c";           // 16 characters: 38 bytes
+
+std::string CreateFileCall(const std::string& path) {
+  return "CreateFileW(\"" + path + "\", 0xC0000000, 0x3, null, 3, 0x40000080, null)";
+}
+
+class WinUsbEnumeratorTest : public ::testing::Test {
+ protected:
+  void TearDown() override { EXPECT_THAT(platform.OpenHandles(), IsEmpty()); }
+
+  FakePlatform platform;
+  FakePlatform::Installation installation{platform};
+  WinUsbEnumerator enumerator{TestClass};
+};
+
+TEST_F(WinUsbEnumeratorTest, NoDevicePresent) {
+  EXPECT_FALSE(enumerator.Enumerate());
+  EXPECT_TRUE(enumerator.IsEmpty());
+  EXPECT_EQ(enumerator.GetCount(), 0u);
+  EXPECT_THAT(platform.Calls(), ElementsAre(ClassDevsCall, EnumCall(0), DestroyCall));
+}
+
+TEST_F(WinUsbEnumeratorTest, TwoDevicesInThePlatformsOrder) {
+  platform.interfaces = {{.devicePath = PathA}, {.devicePath = PathB}};
+  EXPECT_TRUE(enumerator.Enumerate());
+  EXPECT_FALSE(enumerator.IsEmpty());
+  EXPECT_EQ(enumerator.GetCount(), 2u);
+  EXPECT_THAT(platform.Calls(), ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0),
+                                            DetailCall(0, 38), EnumCall(1), SizeQueryCall(1),
+                                            DetailCall(1, 56), EnumCall(2), DestroyCall));
+
+  platform.ClearCalls();
+  EXPECT_THAT(enumerator.OpenDeviceOrNull(1), NotNull());
+  EXPECT_THAT(enumerator.OpenDeviceOrNull(0), NotNull());
+  EXPECT_EQ(platform.Calls().front(), CreateFileCall(R"(\\?\usb#nevrik#bbbbbbbbbb)"));
+  EXPECT_THAT(platform.Calls(), ::testing::Contains(CreateFileCall(R"(\\?\usb#nevrik#a)")));
+}
+
+TEST_F(WinUsbEnumeratorTest, MemberThatCannotBeListedIsSkipped) {
+  platform.interfaces = {
+      {.devicePath = PathA}, {.enumError = ERROR_GEN_FAILURE}, {.devicePath = PathC}};
+  EXPECT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 2u);
+  EXPECT_THAT(
+      platform.Calls(),
+      ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38), EnumCall(1),
+                  EnumCall(2), SizeQueryCall(2), DetailCall(2, 38), EnumCall(3), DestroyCall));
+}
+
+TEST_F(WinUsbEnumeratorTest, MemberWithRequiredSizeZeroIsSkipped) {
+  platform.interfaces = {
+      {.devicePath = PathA}, {.devicePath = PathB, .requiredSize = 0}, {.devicePath = PathC}};
+  EXPECT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 2u);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
+                          EnumCall(1), SizeQueryCall(1), EnumCall(2), SizeQueryCall(2),
+                          DetailCall(2, 38), EnumCall(3), DestroyCall));
+
+  platform.ClearCalls();
+  std::unique_ptr<KvUsbDevice> device;
+  enumerator.OpenDevice(1, device);
+  EXPECT_EQ(platform.Calls().front(), CreateFileCall(R"(\\?\usb#nevrik#c)"));
+}
+
+TEST_F(WinUsbEnumeratorTest, FailingDetailCallEndsTheListWithThePathsFoundSoFar) {
+  platform.interfaces = {{.devicePath = PathA},
+                         {.devicePath = PathB, .detailError = ERROR_INVALID_USER_BUFFER},
+                         {.devicePath = PathC}};
+  EXPECT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 1u);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
+                          EnumCall(1), SizeQueryCall(1), DetailCall(1, 56), DestroyCall));
+}
+
+TEST_F(WinUsbEnumeratorTest, FailingDetailCallForTheFirstMemberLeavesTheListEmpty) {
+  platform.interfaces = {{.devicePath = PathA, .detailError = ERROR_INVALID_USER_BUFFER},
+                         {.devicePath = PathB}};
+  EXPECT_FALSE(enumerator.Enumerate());
+  EXPECT_TRUE(enumerator.IsEmpty());
+}
+
+TEST_F(WinUsbEnumeratorTest, NoSetMeansNoDevicesAndNothingToDestroy) {
+  platform.interfaces = {{.devicePath = PathA}};
+  platform.getClassDevsSucceeds = false;
+  EXPECT_FALSE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 0u);
+  EXPECT_THAT(platform.Calls(), ElementsAre(ClassDevsCall));
+}
+
+TEST_F(WinUsbEnumeratorTest, EnumerateReplacesTheList) {
+  platform.interfaces = {{.devicePath = PathA}, {.devicePath = PathB}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  platform.interfaces = {{.devicePath = PathC}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 1u);
+
+  platform.ClearCalls();
+  std::unique_ptr<KvUsbDevice> device;
+  EXPECT_EQ(enumerator.OpenDevice(0, device), UsbOpenResult::Opened);
+  EXPECT_EQ(platform.Calls().front(), CreateFileCall(R"(\\?\usb#nevrik#c)"));
+  device.reset();
+
+  platform.interfaces = {};
+  EXPECT_FALSE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 0u);
+}
+
+TEST_F(WinUsbEnumeratorTest, OpenDeviceHandsOutAnOpenDeviceWithShortPacketTerminationOff) {
+  platform.interfaces = {{.devicePath = PathA}};
+  platform.endpoints = {{UsbdPipeTypeBulk, 0x81, 64}, {UsbdPipeTypeBulk, 0x02, 64}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  platform.ClearCalls();
+
+  std::unique_ptr<KvUsbDevice> device;
+  ASSERT_EQ(enumerator.OpenDevice(0, device), UsbOpenResult::Opened);
+  ASSERT_THAT(device, NotNull());
+  EXPECT_TRUE(device->IsOpen());
+  EXPECT_EQ(device->GetInPipeCount(), 1u);
+  EXPECT_EQ(device->GetOutPipeCount(), 1u);
+  for (const std::string& call : platform.Calls()) {
+    EXPECT_THAT(call, ::testing::Not(::testing::StartsWith("WinUsb_SetPipePolicy")));
+  }
+}
+
+TEST_F(WinUsbEnumeratorTest, OpenedDeviceOutlivesTheEnumerator) {
+  platform.interfaces = {{.devicePath = PathA}};
+  platform.endpoints = {{UsbdPipeTypeBulk, 0x81, 64}, {UsbdPipeTypeBulk, 0x02, 64}};
+  std::unique_ptr<KvUsbDevice> device;
+  {
+    WinUsbEnumerator scoped(TestClass);
+    ASSERT_TRUE(scoped.Enumerate());
+    device = scoped.OpenDeviceOrNull(0);
+  }
+  ASSERT_THAT(device, NotNull());
+  EXPECT_TRUE(device->Write(0, nullptr, 0));
+}
+
+TEST_F(WinUsbEnumeratorTest, OpenDeviceAtTheCountFailsWithoutTouchingThePlatform) {
+  platform.interfaces = {{.devicePath = PathA}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  platform.ClearCalls();
+
+  std::unique_ptr<KvUsbDevice> device = std::make_unique<WinUsbDevice>();
+  EXPECT_EQ(enumerator.OpenDevice(1, device), UsbOpenResult::OpenFailed);
+  EXPECT_THAT(device, IsNull());
+  EXPECT_THAT(platform.Calls(), IsEmpty());
+}
+
+TEST_F(WinUsbEnumeratorTest, OpenDeviceOrNullAtTheCountThrows) {
+  platform.interfaces = {{.devicePath = PathA}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  EXPECT_THROW(enumerator.OpenDeviceOrNull(1), std::out_of_range);
+  EXPECT_THROW(WinUsbEnumerator(TestClass).OpenDeviceOrNull(0), std::out_of_range);
+}
+
+struct OpenFailure {
+  DWORD error;
+  UsbOpenResult result;
+};
+
+void PrintTo(const OpenFailure& failure, std::ostream* out) {
+  *out << "error " << failure.error << ", result " << static_cast<int>(failure.result);
+}
+
+class WinUsbEnumeratorOpenTest : public WinUsbEnumeratorTest,
+                                 public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(WinUsbEnumeratorOpenTest, OpenFailureIsReportedAndNoDeviceIsHandedOut) {
+  platform.interfaces = {{.devicePath = PathA}};
+  ASSERT_TRUE(enumerator.Enumerate());
+  platform.createFileError = GetParam().error;
+  std::unique_ptr<KvUsbDevice> device;
+  EXPECT_EQ(enumerator.OpenDevice(0, device), GetParam().result);
+  EXPECT_THAT(device, IsNull());
+  EXPECT_THAT(enumerator.OpenDeviceOrNull(0), IsNull());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, WinUsbEnumeratorOpenTest,
+    ::testing::Values(OpenFailure{ERROR_FILE_NOT_FOUND, UsbOpenResult::PathNotFound},
+                      OpenFailure{ERROR_ACCESS_DENIED, UsbOpenResult::AccessDenied},
+                      OpenFailure{ERROR_GEN_FAILURE, UsbOpenResult::OpenFailed}),
+    [](const auto& info) { return "Error" + std::to_string(info.param.error); });
+
+TEST_F(WinUsbEnumeratorTest, PlatformEnumeratorLooksForTheNevrikInterfaceClass) {
+  const std::unique_ptr<KvUsbEnumerator> platformEnumerator = MakePlatformEnumerator();
+  EXPECT_FALSE(platformEnumerator->Enumerate());
+  ASSERT_FALSE(platform.Calls().empty());
+  EXPECT_EQ(platform.Calls().front(),
+            "SetupDiGetClassDevsW({EB3FB26E-7AC7-4D70-B7A7-F347623E99B6}, null, null, 0x12)");
+}
+
+}  // namespace
+}  // namespace nevrik

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "usb/kv_usb_device.h"
+#include "usb/kv_usb_enumerator.h"
+#include "usb/usb_open_result.h"
+
+namespace nevrik {
+
+// KvUsbEnumerator over SetupAPI: the device paths of the present devices that expose the
+// device interface class given at construction, opened as WinUsbDevice.
+class WinUsbEnumerator : public KvUsbEnumerator {
+ public:
+  explicit WinUsbEnumerator(const GUID& interfaceClass);
+
+  // A member whose interface cannot be listed or whose path has no size is skipped; when a path
+  // cannot be read, enumeration ends with the paths found so far.
+  bool Enumerate() override;
+  bool IsEmpty() const override;
+  unsigned GetCount() const override;
+  UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
+  std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
+
+ private:
+  GUID interfaceClass;
+  std::vector<std::wstring> devicePaths;
+};
+
+}  // namespace nevrik
