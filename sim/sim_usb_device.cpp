@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "usb/endpoint_halt.h"
+
 namespace nevrik {
 namespace {
 
@@ -226,8 +228,7 @@ bool SimUsbDevice::ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_
 }
 
 bool SimUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
-  std::uint8_t status[4] = {};
-  return ControlTransfer(0x82, 0x00, 0, pipeId, 2, status) && (status[0] & 0x01) != 0;
+  return QueryEndpointHalt(*this, pipeId);
 }
 
 bool SimUsbDevice::AbortPipe(std::uint8_t pipeId) {

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "usb/endpoint_halt.h"
 #include "usb/libusb_device_path.h"
 
 namespace nevrik {
@@ -12,9 +13,6 @@ namespace {
 
 constexpr std::uint8_t RecipientMask = 0x1F;
 constexpr std::uint8_t RecipientInterface = 0x01;
-constexpr std::uint8_t GetStatusRequestType = 0x82;  // device to host, standard, endpoint
-constexpr std::uint8_t GetStatusRequest = 0x00;
-constexpr std::uint8_t EndpointHaltBit = 0x01;
 constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;  // bits 11-12 count extra high-speed packets
 
 // WinUSB gives control transfers on the default pipe five seconds unless told otherwise, and bulk
@@ -146,9 +144,7 @@ bool LibUsbDevice::Read(unsigned inIndex, std::uint8_t* data, std::uint32_t leng
 }
 
 bool LibUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
-  std::array<std::uint8_t, 4> status{};
-  return ControlTransfer(GetStatusRequestType, GetStatusRequest, 0, pipeId, 2, status.data()) &&
-         (status[0] & EndpointHaltBit) != 0;
+  return QueryEndpointHalt(*this, pipeId);
 }
 
 bool LibUsbDevice::AbortPipe(std::uint8_t pipeId) {

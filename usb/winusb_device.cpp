@@ -2,18 +2,13 @@
 
 #include <algorithm>
 
+#include "usb/endpoint_halt.h"
+
 namespace nevrik {
 namespace {
 
 constexpr std::uint8_t EndpointDirectionIn = 0x80;
 constexpr UCHAR DefaultAlternateSetting = 0;
-
-// The standard GET_STATUS request addressed to an endpoint (USB 2.0, 9.4.5): device to host,
-// standard, recipient endpoint. Bit 0 of the first status byte is the endpoint's Halt feature.
-constexpr std::uint8_t GetStatusRequestType = 0x82;
-constexpr std::uint8_t GetStatusRequest = 0x00;
-constexpr std::uint16_t EndpointStatusLength = 2;
-constexpr std::uint8_t EndpointHalted = 0x01;
 
 }  // namespace
 
@@ -116,10 +111,7 @@ bool WinUsbDevice::ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_
 }
 
 bool WinUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
-  std::uint8_t status[4] = {};
-  return ControlTransfer(GetStatusRequestType, GetStatusRequest, 0, pipeId, EndpointStatusLength,
-                         status) &&
-         (status[0] & EndpointHalted) != 0;
+  return QueryEndpointHalt(*this, pipeId);
 }
 
 bool WinUsbDevice::AbortPipe(std::uint8_t pipeId) {

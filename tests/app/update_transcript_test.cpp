@@ -9,37 +9,24 @@
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "tests/app/updater_run.h"
+#include "tests/support/updater_texts.h"
 
 namespace nevrik {
 namespace {
 
+using test::Banner;
+using test::Canceled;
+using test::Caution;
 using test::CommandsReceived;
+using test::Question;
 using test::RunResult;
 using test::UpdaterRun;
 using Commands = std::vector<std::uint8_t>;
 
-const std::string Banner =
-    "NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n"
-    "Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n"
-    "\n";
-const std::string Caution =
-    "\n"
-    "==========================================================\n"
-    "                      CAUTION\n"
-    "\n"
-    "  PINs and all keys of NEVRIK will be erased.\n"
-    "  All FIDO2/U2F authentication keys will also be deleted.\n"
-    "\n"
-    "  DO NOT shutdown or sleep your PC during updating.\n"
-    "\n"
-    "==========================================================\n"
-    "\n";
-const std::string Question = "Are you sure to update the firmware? [y/n]: ";
 const std::string PinPrompt = "SO PIN: \n";
 const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n";
 const std::string Writing = "Writing firmware .............. done!\n";
 const std::string Verifying = "Verifying firmware .. done!\n";
-const std::string Canceled = "Update canceled.\n";
 
 // Up to the confirmation of a key at 1.5 without an SO PIN.
 const std::string Confirmed = Banner + Updatable + Caution + Question;

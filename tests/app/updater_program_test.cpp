@@ -5,17 +5,14 @@
 #include <vector>
 
 #include "tests/support/run_program.h"
+#include "tests/support/updater_texts.h"
 
 namespace nevrik {
 namespace {
 
+using test::Banner;
 using test::ProgramResult;
 using test::RunProgram;
-
-const std::string Banner =
-    "NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n"
-    "Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n"
-    "\n";
 
 struct OptionCase {
   std::vector<std::string> arguments;
@@ -67,9 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{{"--verb\xC3\xB6se"}, "", "unknown option -- verb\xC3\xB6se\n", 2}));
 
 // On this machine no key is attached, so every run that gets past the options ends in the search.
-const std::string NoKey = Banner +
-                          "[WARN   ] NEVRIK not found. Please attach one NEVRIK device to the PC.\n"
-                          "Update canceled.\n";
+const std::string NoKey = Banner + test::NotFound + test::Canceled;
 
 INSTANTIATE_TEST_SUITE_P(
     UpdateRuns, OptionsOfTheProgram,

@@ -5,28 +5,12 @@
 #include <vector>
 
 #include "tests/support/run_program.h"
+#include "tests/support/updater_texts.h"
 
 namespace nevrik::test {
 namespace {
 
-const std::string Banner =
-    "NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n"
-    "Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n"
-    "\n";
-
-const std::string Caution =
-    "NEVRIK can be updated. ver.1.5 -> ver.2.0\n"
-    "\n"
-    "==========================================================\n"
-    "                      CAUTION\n"
-    "\n"
-    "  PINs and all keys of NEVRIK will be erased.\n"
-    "  All FIDO2/U2F authentication keys will also be deleted.\n"
-    "\n"
-    "  DO NOT shutdown or sleep your PC during updating.\n"
-    "\n"
-    "==========================================================\n"
-    "\n";
+const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution;
 
 ProgramResult RunUnderBus(const std::vector<std::string>& arguments,
                           const std::string& input = "") {
@@ -38,8 +22,7 @@ TEST(UsbBusProgram, UpdatesASimulatedKeyWithTheShippedUpdater) {
     const bool withPin = std::string(key).find("so-pin") != std::string::npos;
     const ProgramResult result =
         RunUnderBus({key, "--", NEVRIK_UPDATER_PATH}, withPin ? "y\n1234\n" : "y\n");
-    EXPECT_EQ(result.out, Banner + Caution + "Are you sure to update the firmware? [y/n]: " +
-                              (withPin ? "SO PIN: \n" : "") +
+    EXPECT_EQ(result.out, Banner + Updatable + Question + (withPin ? "SO PIN: \n" : "") +
                               "Writing firmware .............. done!\n"
                               "Verifying firmware .. done!\n"
                               "Updated successfully!\n")
@@ -53,13 +36,11 @@ TEST(UsbBusProgram, UpdatesASimulatedKeyWithTheShippedUpdater) {
 TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   const ProgramResult result =
       RunUnderBus({"--as-user=nobody", "--key=unreadable", "--", NEVRIK_UPDATER_PATH});
-  EXPECT_EQ(result.out, Banner +
-                            "[WARN   ] NEVRIK not found. Please attach one NEVRIK device to the "
-                            "PC.\n"
+  EXPECT_EQ(result.out, Banner + NotFound +
                             "[WARN   ] 1 USB device could not be inspected for lack of permission. "
                             "Run nevrik-update with sufficient rights, or grant access to the "
-                            "device node.\n"
-                            "Update canceled.\n");
+                            "device node.\n" +
+                            Canceled);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exitCode, 3);
 }
