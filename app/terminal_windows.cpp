@@ -1,29 +1,33 @@
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
+
 #include "app/terminal.h"
 
 namespace nevrik {
 
 namespace {
 
-// Process-wide, because the console control handler runs on a thread of its own.
-struct SavedConsole {
-  bool saved = false;
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  DWORD mode = 0;
-};
-SavedConsole savedConsole;
+// The console whose echo is off. Windows runs a console control handler on a thread of its own:
+// the handle and mode are written before the handler is registered and left alone while it is,
+// and the flag that admits them is atomic, because the handler may still be running when the
+// main thread clears it.
+HANDLE savedHandle = INVALID_HANDLE_VALUE;
+DWORD savedMode = 0;
+std::atomic<bool> echoSwitchedOff{false};
 
-// Ctrl+C, Ctrl+Break or the console closing: put the mode back, then let the default handler
-// end the process.
+// Ctrl+C, Ctrl+Break or the console closing: put the mode back, then let the next handler (in
+// the end Windows' default one, which ends the process) deal with the event.
 BOOL WINAPI RestoreConsoleOnExit(DWORD /*event*/) {
-  if (savedConsole.saved) {
-    SetConsoleMode(savedConsole.handle, savedConsole.mode);
+  if (echoSwitchedOff.load()) {
+    SetConsoleMode(savedHandle, savedMode);
   }
   return FALSE;
 }
 
+// The operating-system handle behind the stream; for the process's standard input that is the
+// handle GetStdHandle(STD_INPUT_HANDLE) gives.
 HANDLE HandleOf(std::FILE* stream) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
 }
@@ -34,6 +38,7 @@ bool IsTerminal(std::FILE* stream) {
   return _isatty(_fileno(stream)) != 0;
 }
 
+// A console is recognised by GetConsoleMode succeeding: _isatty is also true for NUL.
 bool EnableEscapeSequences(std::FILE* stream, std::FILE* standardOutput) {
   const HANDLE handle = HandleOf(stream);
   DWORD mode = 0;
@@ -54,27 +59,28 @@ void WriteToDebugger(const char* text) {
   OutputDebugStringA(text);
 }
 
-// A console is recognised by GetConsoleMode succeeding, never by _isatty, which is also true
-// for NUL.
 bool SwitchEchoOff(std::FILE* in) {
   const HANDLE handle = HandleOf(in);
   DWORD mode = 0;
-  if (savedConsole.saved || !GetConsoleMode(handle, &mode)) {
+  if (echoSwitchedOff.load() || !GetConsoleMode(handle, &mode)) {
     return false;
   }
-  savedConsole = {true, handle, mode};
+  savedHandle = handle;
+  savedMode = mode;
+  echoSwitchedOff.store(true);
+  // The handler is in place before echo goes off and stays until it is back on.
   SetConsoleCtrlHandler(RestoreConsoleOnExit, TRUE);
   SetConsoleMode(handle, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
   return true;
 }
 
 void RestoreEcho() {
-  if (!savedConsole.saved) {
+  if (!echoSwitchedOff.load()) {
     return;
   }
-  SetConsoleMode(savedConsole.handle, savedConsole.mode);
+  SetConsoleMode(savedHandle, savedMode);
   SetConsoleCtrlHandler(RestoreConsoleOnExit, FALSE);
-  savedConsole.saved = false;
+  echoSwitchedOff.store(false);
 }
 
 }  // namespace nevrik

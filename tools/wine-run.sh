@@ -27,6 +27,9 @@ WINEPREFIX=$(realpath -m "$1")
 shift
 
 unset DISPLAY WAYLAND_DISPLAY # no window may open, whatever the calling session has
+# Wine takes the Windows code pages from the Unix locale and decodes the arguments with it: the
+# same on every machine (OEM 437, ANSI 1252), and UTF-8 arguments read as such.
+export LC_ALL=C.UTF-8
 # "-all" alone would also hide wine's "Library ... not found", the only trace of a missing DLL.
 export WINEDEBUG=${WINEDEBUG:--all,err+module}
 # No Mono or Gecko installers: nothing here needs .NET or HTML rendering.

@@ -49,4 +49,8 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
   return result;
 }
 
+std::string WrittenText(const std::string& text) {
+  return text;
+}
+
 }  // namespace nevrik::test

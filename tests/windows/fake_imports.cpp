@@ -4,8 +4,16 @@
 // Defining that pointer here instead, aimed at a fake, reroutes the calls of the unchanged
 // production code without linking the import library's entry for it.
 //
-// The slot serves the whole executable, the test runtime included: while no platform is
-// installed, CreateFileW and CloseHandle go on to the real kernel32 functions.
+// A slot serves the whole executable, the statically linked runtime included (not the C runtime
+// DLL, which has import slots of its own), so the fakes must leave that runtime's calls working:
+// - While no platform is installed, every kernel32 fake goes on to the real function.
+// - The threads library closes each ended thread's handle with CloseHandle: handles that the fake
+//   did not hand out go on to the real function even while a platform is installed.
+// - GoogleTest hands every failure message to OutputDebugStringA (and the threads library its
+//   own diagnostics, which nothing here provokes). While a platform is installed, those are
+//   recorded as calls too, which adds lines only to a test that has already failed; the fake
+//   never reports a failure itself, which would call it again without end.
+// No other caller in the executable uses the console functions.
 #include <gtest/gtest.h>
 
 #include "tests/windows/fake_platform.h"
@@ -41,11 +49,45 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD share
 }
 
 WINBOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  if (auto* platform = nevrik::FakePlatform::Installed()) {
+  auto* platform = nevrik::FakePlatform::Installed();
+  if (platform != nullptr && nevrik::FakePlatform::IsFakeHandle(handle)) {
     return platform->OnCloseHandle(handle);
   }
   static const auto real = Kernel32<decltype(&CloseHandle)>("CloseHandle");
   return real(handle);
+}
+
+WINBOOL WINAPI FakeGetConsoleMode(HANDLE console, LPDWORD mode) {
+  if (auto* platform = nevrik::FakePlatform::Installed()) {
+    return platform->OnGetConsoleMode(console, mode);
+  }
+  static const auto real = Kernel32<decltype(&GetConsoleMode)>("GetConsoleMode");
+  return real(console, mode);
+}
+
+WINBOOL WINAPI FakeSetConsoleMode(HANDLE console, DWORD mode) {
+  if (auto* platform = nevrik::FakePlatform::Installed()) {
+    return platform->OnSetConsoleMode(console, mode);
+  }
+  static const auto real = Kernel32<decltype(&SetConsoleMode)>("SetConsoleMode");
+  return real(console, mode);
+}
+
+WINBOOL WINAPI FakeSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, WINBOOL add) {
+  if (auto* platform = nevrik::FakePlatform::Installed()) {
+    return platform->OnSetConsoleCtrlHandler(handler, add);
+  }
+  static const auto real = Kernel32<decltype(&SetConsoleCtrlHandler)>("SetConsoleCtrlHandler");
+  return real(handler, add);
+}
+
+void WINAPI FakeOutputDebugStringA(LPCSTR text) {
+  if (auto* platform = nevrik::FakePlatform::Installed()) {
+    platform->OnOutputDebugStringA(text);
+    return;
+  }
+  static const auto real = Kernel32<decltype(&OutputDebugStringA)>("OutputDebugStringA");
+  real(text);
 }
 
 HDEVINFO WINAPI FakeSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
@@ -87,6 +129,10 @@ WINBOOL WINAPI FakeSetupDiDestroyDeviceInfoList(HDEVINFO deviceSet) {
 extern "C" {
 decltype(&CreateFileW) __imp_CreateFileW = FakeCreateFileW;
 decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
+decltype(&GetConsoleMode) __imp_GetConsoleMode = FakeGetConsoleMode;
+decltype(&SetConsoleMode) __imp_SetConsoleMode = FakeSetConsoleMode;
+decltype(&SetConsoleCtrlHandler) __imp_SetConsoleCtrlHandler = FakeSetConsoleCtrlHandler;
+decltype(&OutputDebugStringA) __imp_OutputDebugStringA = FakeOutputDebugStringA;
 decltype(&SetupDiGetClassDevsW) __imp_SetupDiGetClassDevsW = FakeSetupDiGetClassDevsW;
 decltype(&SetupDiEnumDeviceInterfaces) __imp_SetupDiEnumDeviceInterfaces =
     FakeSetupDiEnumDeviceInterfaces;

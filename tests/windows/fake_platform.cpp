@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace nevrik {
 namespace {
@@ -15,6 +16,7 @@ FakePlatform* installed = nullptr;
 // Fake handles lie far above the small numbers Windows hands out, so CloseHandle can tell them
 // from the test runtime's own.
 constexpr std::uintptr_t FakeHandleBase = 0x7E570000;
+constexpr std::uintptr_t FakeHandleEnd = FakeHandleBase + 0x10000;
 
 constexpr std::size_t DetailPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
 
@@ -77,6 +79,30 @@ std::string Narrow(LPCWSTR text) {
   return narrow + "\"";
 }
 
+// Text as a C string literal, so that line ends and other control characters show.
+std::string Quoted(LPCSTR text) {
+  if (text == nullptr) {
+    return "null";
+  }
+  std::string quoted = "\"";
+  for (; *text != '\0'; ++text) {
+    const auto character = static_cast<unsigned char>(*text);
+    if (character == '\n') {
+      quoted += "\\n";
+    } else if (character == '"' || character == '\\') {
+      quoted += '\\';
+      quoted += *text;
+    } else if (character < 0x20 || character >= 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", character);
+      quoted += escape;
+    } else {
+      quoted += *text;
+    }
+  }
+  return quoted + "\"";
+}
+
 std::string Member(const SP_DEVICE_INTERFACE_DATA* interfaceData) {
   if (interfaceData == nullptr) {
     return "null";
@@ -101,6 +127,12 @@ FakePlatform* FakePlatform::Installed() {
   return installed;
 }
 
+bool FakePlatform::IsFakeHandle(HANDLE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE ||
+         (value >= FakeHandleBase && value < FakeHandleEnd);
+}
+
 std::vector<std::string> FakePlatform::OpenHandles() const {
   std::vector<std::string> open;
   for (const IssuedHandle& handle : handles) {
@@ -109,6 +141,48 @@ std::vector<std::string> FakePlatform::OpenHandles() const {
     }
   }
   return open;
+}
+
+void FakePlatform::AddConsole(HANDLE handle, std::string name, DWORD mode) {
+  consoles.push_back({handle, std::move(name), mode});
+}
+
+DWORD FakePlatform::ConsoleMode(const std::string& name) const {
+  const auto console =
+      std::find_if(consoles.begin(), consoles.end(),
+                   [&](const Console& candidate) { return candidate.name == name; });
+  if (console == consoles.end()) {
+    ADD_FAILURE() << "no console " << name;
+    return 0;
+  }
+  return console->mode;
+}
+
+bool FakePlatform::RaiseConsoleEvent(DWORD event) {
+  const std::vector<PHANDLER_ROUTINE> handlersNow = ctrlHandlers;
+  bool handled = false;
+  std::thread delivery([&] {
+    for (auto handler = handlersNow.rbegin(); handler != handlersNow.rend() && !handled;
+         ++handler) {
+      handled = (*handler)(event) != FALSE;
+    }
+  });
+  delivery.join();
+  return handled;
+}
+
+void FakePlatform::Record(std::string call) {
+  calls.push_back(call);
+  if (onCall) {
+    onCall(call);
+  }
+}
+
+FakePlatform::Console* FakePlatform::FindConsole(HANDLE handle) {
+  const auto console =
+      std::find_if(consoles.begin(), consoles.end(),
+                   [&](const Console& candidate) { return candidate.handle == handle; });
+  return console != consoles.end() ? &*console : nullptr;
 }
 
 void* FakePlatform::Issue(const char* kind) {
@@ -292,6 +366,52 @@ BOOL FakePlatform::OnWinUsbAbortPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UC
 BOOL FakePlatform::OnWinUsbResetPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId) {
   Record("WinUsb_ResetPipe(" + NameOf(interfaceHandle, "winusb") + ", " + PipeId(pipeId) + ")");
   return resetSucceeds ? TRUE : Fail(ERROR_GEN_FAILURE);
+}
+
+BOOL FakePlatform::OnGetConsoleMode(HANDLE console, LPDWORD mode) {
+  Console* found = FindConsole(console);
+  Record("GetConsoleMode(" + (found != nullptr ? found->name : "other") + ")");
+  if (found == nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);  // what Windows answers for a pipe, a file or NUL
+  }
+  *mode = found->mode;
+  return TRUE;
+}
+
+BOOL FakePlatform::OnSetConsoleMode(HANDLE console, DWORD mode) {
+  Console* found = FindConsole(console);
+  Record("SetConsoleMode(" + (found != nullptr ? found->name : "other") + ", " + Hex(mode, 4) +
+         ")");
+  if (found == nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if (setConsoleModeError != ERROR_SUCCESS) {
+    return Fail(setConsoleModeError);
+  }
+  found->mode = mode;
+  return TRUE;
+}
+
+BOOL FakePlatform::OnSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  Record(std::string("SetConsoleCtrlHandler(") + (handler != nullptr ? "handler" : "null") + ", " +
+         (add ? "TRUE" : "FALSE") + ")");
+  if (handler == nullptr) {
+    return TRUE;  // the process-wide "ignore Ctrl+C" switch, which the fake does not model
+  }
+  if (add) {
+    ctrlHandlers.push_back(handler);
+    return TRUE;
+  }
+  const auto registered = std::find(ctrlHandlers.rbegin(), ctrlHandlers.rend(), handler);
+  if (registered == ctrlHandlers.rend()) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  ctrlHandlers.erase(std::next(registered).base());
+  return TRUE;
+}
+
+void FakePlatform::OnOutputDebugStringA(LPCSTR text) {
+  Record("OutputDebugStringA(" + Quoted(text) + ")");
 }
 
 HDEVINFO FakePlatform::OnSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,

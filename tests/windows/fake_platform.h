@@ -5,19 +5,21 @@
 #include <setupapi.h>
 #include <winusb.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace nevrik {
 
-// The Windows calls that WinUsbDevice and WinUsbEnumerator make, faked at link time: the test
-// executable defines the WinUsb_* functions itself and fills the import slots of the kernel32 and
-// SetupAPI functions (fake_imports.cpp). Every fake hands its call to the one FakePlatform that
-// the running test has installed, which answers as the test scripted and records the call with
-// its arguments, one line per call, e.g. "WinUsb_QueryPipe(winusb1, 0, 2)".
+// The Windows calls that WinUsbDevice, WinUsbEnumerator and the console code make, faked at link
+// time: the test executable defines the WinUsb_* functions itself and fills the import slots of
+// the kernel32 and SetupAPI functions (fake_imports.cpp). Every fake hands its call to the one
+// FakePlatform that the running test has installed, which answers as the test scripted and records
+// the call with its arguments, one line per call, e.g. "WinUsb_QueryPipe(winusb1, 0, 2)".
 //
 // Handles are named by kind and number in the order they were handed out (file1, winusb1,
 // devinfo1); pipe ids are written 0x81, buffers as hex bytes, GUIDs in registry form.
@@ -57,6 +59,11 @@ class FakePlatform {
   // The installed platform, or null.
   static FakePlatform* Installed();
 
+  // Whether a CloseHandle of this value is the fake's to answer: a fake handle, or a value that
+  // is no handle at all (null, INVALID_HANDLE_VALUE). Any other value is a real handle of the
+  // test process, such as the one the threads library closes when a thread ends.
+  static bool IsFakeHandle(HANDLE handle);
+
   // --- Script -------------------------------------------------------------------------------
   DWORD createFileError = ERROR_SUCCESS;  // CreateFileW fails with it
   bool initializeSucceeds = true;
@@ -77,11 +84,29 @@ class FakePlatform {
   bool getClassDevsSucceeds = true;
   std::vector<InterfaceMember> interfaces;
 
+  // Consoles: GetConsoleMode succeeds only on a handle added here (as on Windows, a pipe, a file
+  // or NUL is no console). Calls name the console as given.
+  void AddConsole(HANDLE handle, std::string name, DWORD mode);
+  DWORD setConsoleModeError = ERROR_SUCCESS;  // SetConsoleMode fails with it
+
+  // Runs after each call is recorded, with the call, while the code under test waits: lets a
+  // test look at what the code had written or read at that moment.
+  std::function<void(const std::string& call)> onCall;
+
   // --- Observations -------------------------------------------------------------------------
   const std::vector<std::string>& Calls() const { return calls; }
   void ClearCalls() { calls.clear(); }
   // Handles handed out and not released (file, WinUSB interface, device set), by name.
   std::vector<std::string> OpenHandles() const;
+  // The mode a console has now.
+  DWORD ConsoleMode(const std::string& name) const;
+  std::size_t CtrlHandlerCount() const { return ctrlHandlers.size(); }
+
+  // --- Events -------------------------------------------------------------------------------
+  // Delivers a console control event (CTRL_C_EVENT, CTRL_CLOSE_EVENT, ...) as Windows does: on a
+  // thread of its own, to the registered handlers from the last registered on, until one returns
+  // TRUE. Returns whether one did; FALSE means Windows' default handler ends the process.
+  bool RaiseConsoleEvent(DWORD event);
 
   // --- The faked calls ----------------------------------------------------------------------
   HANDLE OnCreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
@@ -108,6 +133,11 @@ class FakePlatform {
   BOOL OnWinUsbAbortPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId);
   BOOL OnWinUsbResetPipe(WINUSB_INTERFACE_HANDLE interfaceHandle, UCHAR pipeId);
 
+  BOOL OnGetConsoleMode(HANDLE console, LPDWORD mode);
+  BOOL OnSetConsoleMode(HANDLE console, DWORD mode);
+  BOOL OnSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+  void OnOutputDebugStringA(LPCSTR text);
+
   HDEVINFO OnSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
                                   DWORD flags);
   BOOL OnSetupDiEnumDeviceInterfaces(HDEVINFO deviceSet, PSP_DEVINFO_DATA deviceInfoData,
@@ -128,14 +158,24 @@ class FakePlatform {
     bool open;
   };
 
+  // A handle that the test made a console, and the console's current mode.
+  struct Console {
+    HANDLE handle;
+    std::string name;
+    DWORD mode;
+  };
+
   void* Issue(const char* kind);
   IssuedHandle* Find(void* value, const char* kind);
   std::string NameOf(void* value, const char* kind);
   // Marks the handle released; false (and ERROR_INVALID_HANDLE) when it was not open.
   bool Release(void* value, const char* kind);
-  void Record(std::string call) { calls.push_back(std::move(call)); }
+  Console* FindConsole(HANDLE handle);
+  void Record(std::string call);
 
   std::vector<IssuedHandle> handles;
+  std::vector<Console> consoles;
+  std::vector<PHANDLER_ROUTINE> ctrlHandlers;
   std::vector<std::string> calls;
 };
 

@@ -1,0 +1,265 @@
+// The Windows console code (echo for the SO PIN, escape sequences for colour, the debugger sink)
+// against faked console calls. The streams are files or NUL; the fake decides which of their
+// handles count as consoles, as GetConsoleMode would.
+#include <io.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+#include "app/prompts.h"
+#include "app/terminal.h"
+#include "tests/support/captured_file.h"
+#include "tests/windows/fake_platform.h"
+
+namespace nevrik {
+namespace {
+
+using test::CapturedFile;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// A console's input mode as Windows sets it up: processed, line and echo input among others.
+constexpr DWORD InputMode = 0x01F7;
+constexpr DWORD InputModeWithoutEcho = InputMode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT);
+// A console's output mode without and with escape-sequence processing.
+constexpr DWORD OutputMode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+constexpr DWORD OutputModeWithEscapes = OutputMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+
+HANDLE HandleOf(std::FILE* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+// NUL: a character device, so _isatty calls it a terminal, and yet no console.
+class NulDevice {
+ public:
+  explicit NulDevice(const char* mode) : file(std::fopen("NUL", mode)) {}
+  ~NulDevice() {
+    if (file != nullptr) {
+      std::fclose(file);
+    }
+  }
+  NulDevice(const NulDevice&) = delete;
+  NulDevice& operator=(const NulDevice&) = delete;
+
+  std::FILE* File() const { return file; }
+
+ private:
+  std::FILE* file;
+};
+
+std::string Text(const SecretBytes& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
+
+class ConsoleTest : public ::testing::Test {
+ protected:
+  FakePlatform platform;
+  FakePlatform::Installation installation{platform};
+};
+
+using EchoTest = ConsoleTest;
+
+TEST_F(EchoTest, PinIsReadWithEchoOffAndTheSavedModeComesBackBeforeTheNewline) {
+  const CapturedFile in("s3cret\nnext\n");
+  const CapturedFile out;
+  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  // What the user had seen and how much of the input had been read when each call was made.
+  std::vector<std::string> moments;
+  platform.onCall = [&](const std::string& call) {
+    moments.push_back(call + " | shown \"" + out.Text() + "\", read " +
+                      std::to_string(std::ftell(in.File())));
+  };
+
+  SecretBytes pin;
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+
+  EXPECT_EQ(Text(pin), "s3cret");
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
+  EXPECT_THAT(moments,
+              ElementsAre("GetConsoleMode(stdin) | shown \"\", read 0",
+                          "SetConsoleCtrlHandler(handler, TRUE) | shown \"\", read 0",
+                          "SetConsoleMode(stdin, 0x01F3) | shown \"\", read 0",
+                          "SetConsoleMode(stdin, 0x01F7) | shown \"SO PIN: \", read 7",
+                          "SetConsoleCtrlHandler(handler, FALSE) | shown \"SO PIN: \", read 7"));
+  EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+  EXPECT_EQ(platform.CtrlHandlerCount(), 0u);
+}
+
+TEST_F(EchoTest, InputFromAFileIsReadAsItComesWithNoModeChanged) {
+  const CapturedFile in("s3cret\n");
+  const CapturedFile out;
+  SecretBytes pin;
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+  EXPECT_EQ(Text(pin), "s3cret");
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)"));
+}
+
+TEST_F(EchoTest, InputFromNulIsNoConsoleThoughACharacterDevice) {
+  const NulDevice in("r");
+  ASSERT_NE(in.File(), nullptr);
+  ASSERT_TRUE(IsTerminal(in.File()));
+  const CapturedFile out;
+  SecretBytes pin{'o', 'l', 'd'};
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+  EXPECT_EQ(Text(pin), "");
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)"));
+}
+
+class EchoOnConsoleEvent : public ConsoleTest, public ::testing::WithParamInterface<DWORD> {
+ protected:
+  void TearDown() override { RestoreEcho(); }
+};
+
+TEST_P(EchoOnConsoleEvent, SavedModeIsRestoredAndTheProcessLeftToEnd) {
+  const CapturedFile in;
+  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  ASSERT_TRUE(SwitchEchoOff(in.File()));
+  ASSERT_EQ(platform.ConsoleMode("stdin"), InputModeWithoutEcho);
+  ASSERT_EQ(platform.CtrlHandlerCount(), 1u);
+  platform.ClearCalls();
+
+  // Not handled: Windows' default handler then ends the process.
+  EXPECT_FALSE(platform.RaiseConsoleEvent(GetParam()));
+  EXPECT_THAT(platform.Calls(), ElementsAre("SetConsoleMode(stdin, 0x01F7)"));
+  EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+}
+
+INSTANTIATE_TEST_SUITE_P(CtrlCCtrlBreakAndClose, EchoOnConsoleEvent,
+                         ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT));
+
+TEST_F(EchoTest, NoHandlerIsLeftOnceEchoIsBack) {
+  const CapturedFile in;
+  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  ASSERT_TRUE(SwitchEchoOff(in.File()));
+  RestoreEcho();
+  platform.ClearCalls();
+
+  EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
+  EXPECT_THAT(platform.Calls(), IsEmpty());
+  RestoreEcho();  // a second time: nothing saved, nothing done
+  EXPECT_THAT(platform.Calls(), IsEmpty());
+}
+
+// The logger's settings are process-wide; each test starts from the defaults and puts them back.
+class LogConsoleTest : public ConsoleTest {
+ protected:
+  void SetUp() override { logSettings = LogSettings{}; }
+  void TearDown() override { logSettings = saved; }
+
+  const LogSettings saved = logSettings;
+};
+
+using EnableVirtualTerminalTest = LogConsoleTest;
+
+// The log stream and standard output are apart here so that what reaches standard output shows.
+TEST_F(EnableVirtualTerminalTest, NoConsoleIsFalseAndSilent) {
+  const CapturedFile logStream;
+  const CapturedFile standardOutput;
+  logSettings.logStream = logStream.File();
+  logSettings.standardOutput = standardOutput.File();
+  EXPECT_FALSE(EnableVirtualTerminal());
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)"));
+  EXPECT_EQ(standardOutput.Text(), "");
+}
+
+TEST_F(EnableVirtualTerminalTest, ConsoleThatProcessesEscapesAlreadyIsLeftAlone) {
+  const CapturedFile logStream;
+  platform.AddConsole(HandleOf(logStream.File()), "stdout", OutputModeWithEscapes);
+  logSettings.logStream = logStream.File();
+  EXPECT_TRUE(EnableVirtualTerminal());
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(stdout)"));
+}
+
+TEST_F(EnableVirtualTerminalTest, ConsoleIsSwitchedToProcessEscapes) {
+  const CapturedFile logStream;
+  const CapturedFile standardOutput;
+  platform.AddConsole(HandleOf(logStream.File()), "stdout", OutputMode);
+  logSettings.logStream = logStream.File();
+  logSettings.standardOutput = standardOutput.File();
+  EXPECT_TRUE(EnableVirtualTerminal());
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre("GetConsoleMode(stdout)", "SetConsoleMode(stdout, 0x0007)"));
+  EXPECT_EQ(platform.ConsoleMode("stdout"), OutputModeWithEscapes);
+  EXPECT_EQ(standardOutput.Text(), "");
+}
+
+TEST_F(EnableVirtualTerminalTest, RefusalIsReportedWithTheErrorCodeOnStandardOutput) {
+  const CapturedFile logStream;
+  const CapturedFile standardOutput;
+  platform.AddConsole(HandleOf(logStream.File()), "stdout", OutputMode);
+  platform.setConsoleModeError = ERROR_INVALID_PARAMETER;  // a console from before escapes
+  logSettings.logStream = logStream.File();
+  logSettings.standardOutput = standardOutput.File();
+  EXPECT_FALSE(EnableVirtualTerminal());
+  EXPECT_EQ(standardOutput.Text(), "failed. 87\n");
+  EXPECT_EQ(logStream.Text(), "");
+  EXPECT_EQ(platform.ConsoleMode("stdout"), OutputMode);
+}
+
+// InitLogOutput's automatic colour: standard output's descriptor must be a terminal (_isatty) and
+// its console must take escape sequences.
+using ColourDecisionTest = LogConsoleTest;
+
+TEST_F(ColourDecisionTest, NulIsATerminalButNoConsoleSoNoColour) {
+  const NulDevice out("w");
+  ASSERT_NE(out.File(), nullptr);
+  logSettings.standardOutput = out.File();
+  InitLogOutput();
+  EXPECT_FALSE(logSettings.colorEnabled);
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)"));
+}
+
+TEST_F(ColourDecisionTest, ConsoleThatTakesEscapesGetsColour) {
+  const NulDevice out("w");
+  ASSERT_NE(out.File(), nullptr);
+  platform.AddConsole(HandleOf(out.File()), "stdout", OutputMode);
+  logSettings.standardOutput = out.File();
+  InitLogOutput();
+  EXPECT_TRUE(logSettings.colorEnabled);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre("GetConsoleMode(stdout)", "SetConsoleMode(stdout, 0x0007)"));
+}
+
+TEST_F(ColourDecisionTest, ConsoleThatRefusesEscapesGetsNoColour) {
+  const NulDevice out("w");
+  ASSERT_NE(out.File(), nullptr);
+  platform.AddConsole(HandleOf(out.File()), "stdout", OutputMode);
+  platform.setConsoleModeError = ERROR_INVALID_PARAMETER;
+  logSettings.standardOutput = out.File();
+  InitLogOutput();
+  EXPECT_FALSE(logSettings.colorEnabled);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre("GetConsoleMode(stdout)", "SetConsoleMode(stdout, 0x0007)"));
+}
+
+TEST_F(ColourDecisionTest, DescriptorThatIsNoTerminalIsNotAskedAtAll) {
+  const CapturedFile out;
+  platform.AddConsole(HandleOf(out.File()), "stdout", OutputMode);
+  logSettings.standardOutput = out.File();
+  InitLogOutput();
+  EXPECT_FALSE(logSettings.colorEnabled);
+  EXPECT_THAT(platform.Calls(), IsEmpty());
+}
+
+TEST_F(LogConsoleTest, DebuggerSinkHandsEachPieceToOutputDebugStringWithoutColour) {
+  logSettings.logSink = LogSink::Debugger;
+  logSettings.colorEnabled = true;
+  Log(LogLevel::Error, "Write request failed: %s\n", "Timeout");
+  LogRaw("key ");
+  const std::uint8_t bytes[] = {0x0A, 0xFF};
+  LogHexDump(bytes, sizeof bytes);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(R"(OutputDebugStringA("[ERROR  ] Write request failed: Timeout\n"))",
+                          R"(OutputDebugStringA("key "))", R"(OutputDebugStringA("0aff"))"));
+}
+
+}  // namespace
+}  // namespace nevrik
