@@ -16,11 +16,14 @@ namespace {
 HANDLE savedHandle = INVALID_HANDLE_VALUE;
 DWORD savedMode = 0;
 std::atomic<bool> echoSwitchedOff{false};
+// Set by the handler: the process is ending, and the read of the secret may have ended early.
+std::atomic<bool> interruptedWhileEchoOff{false};
 
 // Ctrl+C, Ctrl+Break or the console closing: put the mode back, then let the next handler (in
 // the end Windows' default one, which ends the process) deal with the event.
 BOOL WINAPI RestoreConsoleOnExit(DWORD /*event*/) {
   if (echoSwitchedOff.load()) {
+    interruptedWhileEchoOff.store(true);
     SetConsoleMode(savedHandle, savedMode);
   }
   return FALSE;
@@ -67,6 +70,7 @@ bool SwitchEchoOff(std::FILE* in) {
   }
   savedHandle = handle;
   savedMode = mode;
+  interruptedWhileEchoOff.store(false);
   echoSwitchedOff.store(true);
   // The handler is in place before echo goes off and stays until it is back on.
   SetConsoleCtrlHandler(RestoreConsoleOnExit, TRUE);
@@ -81,6 +85,12 @@ void RestoreEcho() {
   SetConsoleMode(savedHandle, savedMode);
   SetConsoleCtrlHandler(RestoreConsoleOnExit, FALSE);
   echoSwitchedOff.store(false);
+  // Ctrl+C ends a console read early, on this thread, while the handler's thread hands the event
+  // on to Windows' default handler, which ends the process. Going on in between could send a PIN
+  // cut short by the interrupt, which the key would count as a wrong try: wait for the end.
+  if (interruptedWhileEchoOff.load()) {
+    Sleep(INFINITE);
+  }
 }
 
 }  // namespace nevrik

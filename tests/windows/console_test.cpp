@@ -130,6 +130,49 @@ TEST_P(EchoOnConsoleEvent, SavedModeIsRestoredAndTheProcessLeftToEnd) {
   EXPECT_FALSE(platform.RaiseConsoleEvent(GetParam()));
   EXPECT_THAT(platform.Calls(), ElementsAre("SetConsoleMode(stdin, 0x01F7)"));
   EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+
+  // The main thread, back from its interrupted read, goes no further: it waits for the end.
+  platform.ClearCalls();
+  EXPECT_THROW(RestoreEcho(), ProcessEnding);
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre("SetConsoleMode(stdin, 0x01F7)", "SetConsoleCtrlHandler(handler, FALSE)",
+                          "Sleep(INFINITE)"));
+}
+
+// Ctrl+C ends the console read early and, on another thread, starts the end of the process. What
+// was typed until then must not go out as the PIN (the key would count it as a wrong try).
+TEST_F(EchoTest, PinCutShortByCtrlCIsNeverHandedOn) {
+  const CapturedFile in("s3c");
+  const CapturedFile out;
+  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  bool raised = false;
+  platform.onCall = [&](const std::string& call) {
+    if (!raised && call == "SetConsoleMode(stdin, 0x01F7)") {
+      raised = true;  // the event arrives as the read comes back
+      EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
+    }
+  };
+
+  SecretBytes pin;
+  EXPECT_THROW(ReadSoPin({in.File(), out.File(), stderr}, pin), ProcessEnding);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+  EXPECT_EQ(platform.Calls().back(), "Sleep(INFINITE)");
+  EXPECT_EQ(out.Text(), "SO PIN: ");  // the run went no further than the prompt
+}
+
+TEST_F(EchoTest, AnInterruptOnceSeenDoesNotOutliveItsPrompt) {
+  const CapturedFile in("1234\n");
+  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  ASSERT_TRUE(SwitchEchoOff(in.File()));
+  EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
+  EXPECT_THROW(RestoreEcho(), ProcessEnding);
+
+  // A later prompt (in tests, where the process lives on) starts without the old interrupt.
+  const CapturedFile out;
+  SecretBytes pin;
+  ReadSoPin({in.File(), out.File(), stderr}, pin);
+  EXPECT_EQ(Text(pin), "1234");
 }
 
 INSTANTIATE_TEST_SUITE_P(CtrlCCtrlBreakAndClose, EchoOnConsoleEvent,

@@ -410,6 +410,11 @@ BOOL FakePlatform::OnSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
   return TRUE;
 }
 
+void FakePlatform::OnSleepForever() {
+  Record("Sleep(INFINITE)");
+  throw ProcessEnding{};
+}
+
 void FakePlatform::OnOutputDebugStringA(LPCSTR text) {
   Record("OutputDebugStringA(" + Quoted(text) + ")");
 }
