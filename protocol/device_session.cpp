@@ -205,7 +205,9 @@ StatusCode DeviceSession::SendFinal() {
                                                                : StatusCode::DeviceError;
 }
 
-StatusCode DeviceSession::Query(std::uint32_t selector, std::uint32_t& value) {
+// Sends CmdQuery with the selector, secure exactly while a key is established; the answer, which
+// must be answerSize bytes, is left in scratchResponse.
+StatusCode DeviceSession::SendQuery(std::uint32_t selector, std::size_t answerSize) {
   std::uint8_t* payload = PreparePayload(QueryPayloadSize);
   if (payload == nullptr) {
     return StatusCode::TooLargeData;
@@ -217,8 +219,13 @@ StatusCode DeviceSession::Query(std::uint32_t selector, std::uint32_t& value) {
   if (status != StatusCode::Success) {
     return status;
   }
-  if (scratchResponse.size() != QueryPayloadSize) {
-    return StatusCode::ProtocolError;
+  return scratchResponse.size() == answerSize ? StatusCode::Success : StatusCode::ProtocolError;
+}
+
+StatusCode DeviceSession::Query(std::uint32_t selector, std::uint32_t& value) {
+  const StatusCode status = SendQuery(selector, QueryPayloadSize);
+  if (status != StatusCode::Success) {
+    return status;
   }
   value = 0;
   for (std::uint32_t i = QueryPayloadSize; i-- > 0;) {
@@ -228,19 +235,9 @@ StatusCode DeviceSession::Query(std::uint32_t selector, std::uint32_t& value) {
 }
 
 StatusCode DeviceSession::GetStatus(DeviceStatus& record) {
-  std::uint8_t* payload = PreparePayload(QueryPayloadSize);
-  if (payload == nullptr) {
-    return StatusCode::TooLargeData;
-  }
-  for (std::uint32_t i = 0; i < QueryPayloadSize; ++i) {
-    payload[i] = static_cast<std::uint8_t>(StatusSelector >> (8 * i));
-  }
-  const StatusCode status = Transact(CmdQuery, keyEstablished, QueryPayloadSize, scratchResponse);
+  const StatusCode status = SendQuery(StatusSelector, DeviceStatus::Size);
   if (status != StatusCode::Success) {
     return status;
-  }
-  if (scratchResponse.size() != DeviceStatus::Size) {
-    return StatusCode::ProtocolError;
   }
   std::copy(scratchResponse.begin(), scratchResponse.end(), record.bytes.begin());
   return StatusCode::Success;

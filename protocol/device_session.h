@@ -81,6 +81,7 @@ class DeviceSession {
                 EphemeralKeySource& keySource);
 
   void DropKeys();
+  StatusCode SendQuery(std::uint32_t selector, std::size_t answerSize);
   bool WaitForHalts(bool inPipes, std::uint32_t start);
   bool ClearHalts(bool inPipes, std::uint32_t start);
   std::uint32_t Elapsed(std::uint32_t start) { return ticks.Milliseconds() - start; }

@@ -47,9 +47,9 @@ void SimUsbDevice::DiscoverPipes() {
           static_cast<std::uint16_t>((descriptor[at + 4] | descriptor[at + 5] << 8) & 0x07FF);
       if ((attributes & 0x03) == BulkTransferType && maxPacketSize != 0) {
         if ((address & 0x80) != 0) {
-          inPipes.emplace_back(address, false, maxPacketSize);
+          pipes.inPipes.emplace_back(address, false, maxPacketSize);
         } else {
-          outPipes.push_back(OutPipe{address, maxPacketSize, false});
+          pipes.outPipes.push_back(OutPipe{address, maxPacketSize, false});
         }
       }
     }
@@ -59,52 +59,32 @@ void SimUsbDevice::DiscoverPipes() {
 
 void SimUsbDevice::Close() {
   function.reset();
-  inPipes.clear();
-  outPipes.clear();
+  pipes.Clear();
   timeouts.clear();
 }
 
 unsigned SimUsbDevice::GetOutPipeCount() const {
-  return static_cast<unsigned>(outPipes.size());
+  return static_cast<unsigned>(pipes.outPipes.size());
 }
 
 unsigned SimUsbDevice::GetInPipeCount() const {
-  return static_cast<unsigned>(inPipes.size());
+  return static_cast<unsigned>(pipes.inPipes.size());
 }
 
 std::uint8_t SimUsbDevice::GetOutPipeId(unsigned outIndex) const {
-  return outPipes.at(outIndex).pipeId;
+  return pipes.outPipes.at(outIndex).pipeId;
 }
 
 std::uint8_t SimUsbDevice::GetInPipeId(unsigned inIndex) const {
-  return inPipes.at(inIndex).pipeId;
-}
-
-bool SimUsbDevice::HasPipe(std::uint8_t pipeId) const {
-  return std::any_of(outPipes.begin(), outPipes.end(),
-                     [&](const OutPipe& pipe) { return pipe.pipeId == pipeId; }) ||
-         std::any_of(inPipes.begin(), inPipes.end(),
-                     [&](const InPipe& pipe) { return pipe.pipeId == pipeId; });
+  return pipes.inPipes.at(inIndex).pipeId;
 }
 
 bool SimUsbDevice::EnableShortPacketTerminate(std::uint8_t pipeId) {
-  for (OutPipe& pipe : outPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.shortPacketTerminate = true;
-      return true;
-    }
-  }
-  for (InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.shortPacketTerminate = true;
-      return true;
-    }
-  }
-  return false;
+  return pipes.EnableShortPacketTerminate(pipeId);
 }
 
 bool SimUsbDevice::SetPipeTimeout(std::uint8_t pipeId, std::uint32_t milliseconds) {
-  if (!HasPipe(pipeId)) {
+  if (!pipes.Contains(pipeId)) {
     return false;
   }
   for (PipeTimeoutSetting& setting : timeouts) {
@@ -152,11 +132,11 @@ bool SimUsbDevice::ControlTransfer(std::uint8_t requestType, std::uint8_t reques
 }
 
 bool SimUsbDevice::Write(unsigned outIndex, const std::uint8_t* data, std::uint32_t length) {
-  if (!function || outIndex >= outPipes.size() || (data == nullptr && length != 0)) {
+  if (!function || outIndex >= pipes.outPipes.size() || (data == nullptr && length != 0)) {
     return false;
   }
   ++counts.writes;
-  const OutPipe& pipe = outPipes[outIndex];
+  const OutPipe& pipe = pipes.outPipes[outIndex];
   const auto send = [&](std::span<const std::uint8_t> packet) {
     ++counts.outPackets;
     if (!function->OutPacket(pipe.pipeId, packet)) {
@@ -181,19 +161,15 @@ bool SimUsbDevice::Write(unsigned outIndex, const std::uint8_t* data, std::uint3
 
 bool SimUsbDevice::Read(unsigned inIndex, std::uint8_t* data, std::uint32_t length,
                         std::uint32_t* transferred) {
-  if (!function || inIndex >= inPipes.size()) {
+  if (!function || inIndex >= pipes.inPipes.size()) {
     return false;
   }
-  return inPipes[inIndex].Read(*this, data, length, transferred);
+  return pipes.inPipes[inIndex].Read(*this, data, length, transferred);
 }
 
 std::uint16_t SimUsbDevice::InPacketLimit(std::uint8_t pipeId) const {
-  for (const InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      return pipe.maxPacketSize;
-    }
-  }
-  return 0;
+  const InPipe* pipe = pipes.FindIn(pipeId);
+  return pipe != nullptr ? pipe->maxPacketSize : 0;
 }
 
 bool SimUsbDevice::ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
@@ -232,19 +208,11 @@ bool SimUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
 }
 
 bool SimUsbDevice::AbortPipe(std::uint8_t pipeId) {
-  if (!function || !HasPipe(pipeId)) {
-    return false;
-  }
-  for (InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.DropStaged();
-    }
-  }
-  return true;
+  return function && pipes.DropStaged(pipeId);
 }
 
 bool SimUsbDevice::ResetPipe(std::uint8_t pipeId) {
-  if (!function || !HasPipe(pipeId)) {
+  if (!function || !pipes.Contains(pipeId)) {
     return false;
   }
   return ControlTransfer(0x02, 0x01, 0, pipeId, 0, nullptr);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "sim/usb_function.h"
-#include "usb/in_pipe.h"
+#include "usb/bulk_pipes.h"
 #include "usb/kv_usb_device.h"
 
 namespace nevrik {
@@ -61,14 +61,9 @@ class SimUsbDevice : public KvUsbDevice, private RawBulkReader {
   // The time-out last set on the pipe (0: none); it only matters to real hardware.
   std::uint32_t PipeTimeout(std::uint8_t pipeId) const;
   // The InPipe behind an IN index, to look at its staging.
-  const InPipe& InPipeAt(unsigned inIndex) const { return inPipes.at(inIndex); }
+  const InPipe& InPipeAt(unsigned inIndex) const { return pipes.inPipes.at(inIndex); }
 
  private:
-  struct OutPipe {
-    std::uint8_t pipeId = 0;
-    std::uint16_t maxPacketSize = 0;
-    bool shortPacketTerminate = false;
-  };
   struct PipeTimeoutSetting {
     std::uint8_t pipeId = 0;
     std::uint32_t milliseconds = 0;
@@ -77,12 +72,10 @@ class SimUsbDevice : public KvUsbDevice, private RawBulkReader {
   bool ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                std::uint32_t& received) override;
   void DiscoverPipes();
-  bool HasPipe(std::uint8_t pipeId) const;
   std::uint16_t InPacketLimit(std::uint8_t pipeId) const;
 
   std::shared_ptr<SimUsbFunction> function;
-  std::vector<InPipe> inPipes;
-  std::vector<OutPipe> outPipes;
+  BulkPipes pipes;
   std::vector<PipeTimeoutSetting> timeouts;
   Counters counts;
 };

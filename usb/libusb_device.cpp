@@ -52,46 +52,33 @@ void LibUsbDevice::Close() {
     handle = nullptr;
   }
   kernelDriverDetached = false;
-  inPipes.clear();
-  outPipes.clear();
+  pipes.Clear();
   pipeTimeouts.fill(0);
   pipeTimeouts[TimeoutSlot(0)] = DefaultControlTimeout;
 }
 
 unsigned LibUsbDevice::GetOutPipeCount() const {
-  return static_cast<unsigned>(outPipes.size());
+  return static_cast<unsigned>(pipes.outPipes.size());
 }
 
 unsigned LibUsbDevice::GetInPipeCount() const {
-  return static_cast<unsigned>(inPipes.size());
+  return static_cast<unsigned>(pipes.inPipes.size());
 }
 
 std::uint8_t LibUsbDevice::GetOutPipeId(unsigned outIndex) const {
-  return outPipes.at(outIndex).pipeId;
+  return pipes.outPipes.at(outIndex).pipeId;
 }
 
 std::uint8_t LibUsbDevice::GetInPipeId(unsigned inIndex) const {
-  return inPipes.at(inIndex).pipeId;
+  return pipes.inPipes.at(inIndex).pipeId;
 }
 
 bool LibUsbDevice::EnableShortPacketTerminate(std::uint8_t pipeId) {
-  for (OutPipe& pipe : outPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.shortPacketTerminate = true;
-      return true;
-    }
-  }
-  for (InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.shortPacketTerminate = true;
-      return true;
-    }
-  }
-  return false;
+  return pipes.EnableShortPacketTerminate(pipeId);
 }
 
 bool LibUsbDevice::SetPipeTimeout(std::uint8_t pipeId, std::uint32_t milliseconds) {
-  if (handle == nullptr || (pipeId != 0 && !IsPipe(pipeId))) {
+  if (handle == nullptr || (pipeId != 0 && !pipes.Contains(pipeId))) {
     return false;
   }
   pipeTimeouts[TimeoutSlot(pipeId)] = milliseconds;
@@ -115,10 +102,10 @@ bool LibUsbDevice::ControlTransfer(std::uint8_t requestType, std::uint8_t reques
 }
 
 bool LibUsbDevice::Write(unsigned outIndex, const std::uint8_t* data, std::uint32_t length) {
-  if (outIndex >= outPipes.size() || (data == nullptr && length != 0)) {
+  if (outIndex >= pipes.outPipes.size() || (data == nullptr && length != 0)) {
     return false;
   }
-  const OutPipe& pipe = outPipes[outIndex];
+  const OutPipe& pipe = pipes.outPipes[outIndex];
   std::uint32_t transferred = 0;
   // libusb takes a writable buffer for both directions; an OUT transfer only reads it.
   if (!BulkTransfer(pipe.pipeId, const_cast<std::uint8_t*>(data), length, transferred) ||
@@ -137,10 +124,10 @@ bool LibUsbDevice::Write(unsigned outIndex, const std::uint8_t* data, std::uint3
 
 bool LibUsbDevice::Read(unsigned inIndex, std::uint8_t* data, std::uint32_t length,
                         std::uint32_t* transferred) {
-  if (inIndex >= inPipes.size()) {
+  if (inIndex >= pipes.inPipes.size()) {
     return false;
   }
-  return inPipes[inIndex].Read(*this, data, length, transferred);
+  return pipes.inPipes[inIndex].Read(*this, data, length, transferred);
 }
 
 bool LibUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
@@ -148,18 +135,10 @@ bool LibUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
 }
 
 bool LibUsbDevice::AbortPipe(std::uint8_t pipeId) {
-  if (!IsPipe(pipeId)) {
-    return false;
-  }
   // Every transfer here is synchronous and has ended before this runs, so no transfer is pending
   // to be cancelled and libusb holds no data for the pipe; what is left to drop is the packet
   // staged on the host.
-  for (InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      pipe.DropStaged();
-    }
-  }
-  return true;
+  return pipes.DropStaged(pipeId);
 }
 
 bool LibUsbDevice::ResetPipe(std::uint8_t pipeId) {
@@ -263,9 +242,10 @@ void LibUsbDevice::DiscoverPipes(const libusb_interface_descriptor& setting,
       continue;
     }
     if ((endpoint.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN) {
-      inPipes.emplace_back(endpoint.bEndpointAddress, shortPacketTerminate, maxPacketSize);
+      pipes.inPipes.emplace_back(endpoint.bEndpointAddress, shortPacketTerminate, maxPacketSize);
     } else {
-      outPipes.push_back(OutPipe{endpoint.bEndpointAddress, shortPacketTerminate, maxPacketSize});
+      pipes.outPipes.push_back(
+          OutPipe{endpoint.bEndpointAddress, maxPacketSize, shortPacketTerminate});
     }
   }
 }
@@ -285,20 +265,6 @@ bool LibUsbDevice::BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::ui
                                          pipeTimeouts[TimeoutSlot(pipeId)]);
   transferred = static_cast<std::uint32_t>(moved);
   return error == LIBUSB_SUCCESS;
-}
-
-bool LibUsbDevice::IsPipe(std::uint8_t pipeId) const {
-  for (const OutPipe& pipe : outPipes) {
-    if (pipe.pipeId == pipeId) {
-      return true;
-    }
-  }
-  for (const InPipe& pipe : inPipes) {
-    if (pipe.pipeId == pipeId) {
-      return true;
-    }
-  }
-  return false;
 }
 
 std::size_t LibUsbDevice::TimeoutSlot(std::uint8_t pipeId) {

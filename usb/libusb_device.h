@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/in_pipe.h"
+#include "usb/bulk_pipes.h"
 #include "usb/kv_usb_device.h"
 #include "usb/libusb_support.h"
 #include "usb/usb_open_result.h"
@@ -55,24 +55,16 @@ class LibUsbDevice final : public KvUsbDevice, private RawBulkReader {
   UsbOpenResult OpenWithResult(const std::wstring& devicePath, bool shortPacketTerminate);
 
  private:
-  struct OutPipe {
-    std::uint8_t pipeId;
-    bool shortPacketTerminate;
-    std::uint16_t maxPacketSize;
-  };
-
   bool ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                std::uint32_t& received) override;
   UsbOpenResult Claim(libusb_device_handle* opened, std::uint8_t interface);
   void DiscoverPipes(const libusb_interface_descriptor& setting, bool shortPacketTerminate);
   bool BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                     std::uint32_t& transferred);
-  bool IsPipe(std::uint8_t pipeId) const;
   static std::size_t TimeoutSlot(std::uint8_t pipeId);
 
   LibUsbContext context;
-  std::vector<InPipe> inPipes;
-  std::vector<OutPipe> outPipes;
+  BulkPipes pipes;
   libusb_device_handle* handle = nullptr;
   std::uint8_t interfaceNumber = 0;
   bool kernelDriverDetached = false;

@@ -28,15 +28,6 @@ Function Kernel32(const char* name) {
       reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
 }
 
-nevrik::FakePlatform* Platform(const char* function) {
-  nevrik::FakePlatform* platform = nevrik::FakePlatform::Installed();
-  if (platform == nullptr) {
-    ADD_FAILURE() << function << " called with no fake platform installed";
-    SetLastError(ERROR_INVALID_HANDLE);
-  }
-  return platform;
-}
-
 HANDLE WINAPI FakeCreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
                               LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                               DWORD flagsAndAttributes, HANDLE templateFile) {
@@ -103,7 +94,7 @@ void WINAPI FakeOutputDebugStringA(LPCSTR text) {
 
 HDEVINFO WINAPI FakeSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
                                          DWORD flags) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnSetupDiGetClassDevsW(classGuid, enumerator, parent, flags)
                   : INVALID_HANDLE_VALUE;
 }
@@ -111,7 +102,7 @@ HDEVINFO WINAPI FakeSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerato
 WINBOOL WINAPI FakeSetupDiEnumDeviceInterfaces(HDEVINFO deviceSet, PSP_DEVINFO_DATA deviceInfoData,
                                                const GUID* interfaceClassGuid, DWORD memberIndex,
                                                PSP_DEVICE_INTERFACE_DATA interfaceData) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnSetupDiEnumDeviceInterfaces(
                         deviceSet, deviceInfoData, interfaceClassGuid, memberIndex, interfaceData)
                   : FALSE;
@@ -122,14 +113,14 @@ WINBOOL WINAPI FakeSetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceSet,
                                                     PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                                                     DWORD detailSize, PDWORD requiredSize,
                                                     PSP_DEVINFO_DATA deviceInfoData) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnSetupDiGetDeviceInterfaceDetailW(
                         deviceSet, interfaceData, detail, detailSize, requiredSize, deviceInfoData)
                   : FALSE;
 }
 
 WINBOOL WINAPI FakeSetupDiDestroyDeviceInfoList(HDEVINFO deviceSet) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnSetupDiDestroyDeviceInfoList(deviceSet) : FALSE;
 }
 

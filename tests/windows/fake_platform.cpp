@@ -127,6 +127,14 @@ FakePlatform* FakePlatform::Installed() {
   return installed;
 }
 
+FakePlatform* FakePlatform::Required(const char* function) {
+  if (installed == nullptr) {
+    ADD_FAILURE() << function << " called with no fake platform installed";
+    SetLastError(ERROR_INVALID_HANDLE);
+  }
+  return installed;
+}
+
 bool FakePlatform::IsFakeHandle(HANDLE handle) {
   const auto value = reinterpret_cast<std::uintptr_t>(handle);
   return handle == nullptr || handle == INVALID_HANDLE_VALUE ||

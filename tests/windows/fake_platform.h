@@ -61,6 +61,9 @@ class FakePlatform {
 
   // The installed platform, or null.
   static FakePlatform* Installed();
+  // The installed platform for a fake that has no real function to fall back on; without one,
+  // the test fails, the error is ERROR_INVALID_HANDLE, and the result is null.
+  static FakePlatform* Required(const char* function);
 
   // Whether a CloseHandle of this value is the fake's to answer: a fake handle, or a value that
   // is no handle at all (null, INVALID_HANDLE_VALUE). Any other value is a real handle of the

@@ -1,37 +1,22 @@
 // The WinUSB functions, defined by the test executable. <winusb.h> declares them without
 // dllimport, so the calls in the code under test bind to these definitions and the WinUSB import
 // library contributes nothing.
-#include <gtest/gtest.h>
-
 #include "tests/windows/fake_platform.h"
 
-namespace {
-
-nevrik::FakePlatform* Platform(const char* function) {
-  nevrik::FakePlatform* platform = nevrik::FakePlatform::Installed();
-  if (platform == nullptr) {
-    ADD_FAILURE() << function << " called with no fake platform installed";
-    SetLastError(ERROR_INVALID_HANDLE);
-  }
-  return platform;
-}
-
-}  // namespace
-
 WINBOOL WINAPI WinUsb_Initialize(HANDLE DeviceHandle, PWINUSB_INTERFACE_HANDLE InterfaceHandle) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbInitialize(DeviceHandle, InterfaceHandle) : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE InterfaceHandle) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbFree(InterfaceHandle) : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHandle,
                                              UCHAR AlternateInterfaceNumber,
                                              PUSB_INTERFACE_DESCRIPTOR UsbAltInterfaceDescriptor) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbQueryInterfaceSettings(
                         InterfaceHandle, AlternateInterfaceNumber, UsbAltInterfaceDescriptor)
                   : FALSE;
@@ -40,7 +25,7 @@ WINBOOL WINAPI WinUsb_QueryInterfaceSettings(WINUSB_INTERFACE_HANDLE InterfaceHa
 WINBOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle,
                                 UCHAR AlternateInterfaceNumber, UCHAR PipeIndex,
                                 PWINUSB_PIPE_INFORMATION PipeInformation) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbQueryPipe(InterfaceHandle, AlternateInterfaceNumber,
                                                 PipeIndex, PipeInformation)
                   : FALSE;
@@ -48,7 +33,7 @@ WINBOOL WINAPI WinUsb_QueryPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle,
 
 WINBOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
                                     ULONG PolicyType, ULONG ValueLength, PVOID Value) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbSetPipePolicy(InterfaceHandle, PipeID, PolicyType,
                                                     ValueLength, Value)
                   : FALSE;
@@ -58,7 +43,7 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle,
                                       WINUSB_SETUP_PACKET SetupPacket, PUCHAR Buffer,
                                       ULONG BufferLength, PULONG LengthTransferred,
                                       LPOVERLAPPED Overlapped) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbControlTransfer(InterfaceHandle, SetupPacket, Buffer,
                                                       BufferLength, LengthTransferred, Overlapped)
                   : FALSE;
@@ -67,7 +52,7 @@ WINBOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE InterfaceHandle,
 WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID,
                                 PUCHAR Buffer, ULONG BufferLength, PULONG LengthTransferred,
                                 LPOVERLAPPED Overlapped) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbWritePipe(InterfaceHandle, PipeID, Buffer, BufferLength,
                                                 LengthTransferred, Overlapped)
                   : FALSE;
@@ -76,23 +61,23 @@ WINBOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR P
 WINBOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID, PUCHAR Buffer,
                                ULONG BufferLength, PULONG LengthTransferred,
                                LPOVERLAPPED Overlapped) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbReadPipe(InterfaceHandle, PipeID, Buffer, BufferLength,
                                                LengthTransferred, Overlapped)
                   : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbFlushPipe(InterfaceHandle, PipeID) : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbAbortPipe(InterfaceHandle, PipeID) : FALSE;
 }
 
 WINBOOL WINAPI WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE InterfaceHandle, UCHAR PipeID) {
-  auto* platform = Platform(__func__);
+  auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnWinUsbResetPipe(InterfaceHandle, PipeID) : FALSE;
 }
