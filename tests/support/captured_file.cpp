@@ -2,9 +2,11 @@
 
 #include <stdexcept>
 
+#include "tests/support/temporary_file.h"
+
 namespace nevrik::test {
 
-CapturedFile::CapturedFile() : file(std::tmpfile()) {
+CapturedFile::CapturedFile() : file(OpenTemporaryFile()) {
   if (file == nullptr) {
     throw std::runtime_error("cannot create a temporary file");
   }
