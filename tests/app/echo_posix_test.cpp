@@ -12,6 +12,7 @@
 
 #include "app/prompts.h"
 #include "app/terminal.h"
+#include "tests/support/terminal_reader.h"
 
 namespace nevrik {
 namespace {
@@ -20,20 +21,6 @@ bool EchoIsOn(int controller) {
   termios mode{};
   EXPECT_EQ(tcgetattr(controller, &mode), 0);
   return (mode.c_lflag & ECHO) != 0;
-}
-
-// Reads what the terminal shows until it ends with expected (or gives up after a while).
-std::string ReadUntil(int controller, const std::string& expected) {
-  std::string shown;
-  char buffer[256];
-  for (int attempts = 0; attempts < 200 && shown.find(expected) == std::string::npos; ++attempts) {
-    const ssize_t count = read(controller, buffer, sizeof buffer);
-    if (count <= 0) {
-      break;
-    }
-    shown.append(buffer, static_cast<std::size_t>(count));
-  }
-  return shown;
 }
 
 TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
@@ -47,7 +34,7 @@ TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
 
   std::string shownBeforeTyping;
   std::thread user([&] {
-    shownBeforeTyping = ReadUntil(controller, "SO PIN: ");
+    shownBeforeTyping = test::ReadTerminalUntil(controller, "SO PIN: ");
     EXPECT_FALSE(EchoIsOn(controller));
     const char typed[] = "s3cret\n";
     EXPECT_EQ(write(controller, typed, sizeof typed - 1), static_cast<ssize_t>(sizeof typed - 1));
@@ -58,7 +45,7 @@ TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
 
   EXPECT_EQ(shownBeforeTyping, "SO PIN: ");
   EXPECT_EQ(std::string(pin.begin(), pin.end()), "s3cret");
-  EXPECT_EQ(ReadUntil(controller, "\n"), "\r\n");  // only the updater's own newline
+  EXPECT_EQ(test::ReadTerminalUntil(controller, "\n"), "\r\n");  // only the updater's own newline
   EXPECT_TRUE(EchoIsOn(controller));
   std::fclose(in);
   std::fclose(out);
@@ -80,7 +67,7 @@ TEST_P(EchoRestoredOnSignal, BeforeTheProcessEnds) {
       pause();
     }
   }
-  ASSERT_NE(ReadUntil(controller, "ready").find("ready"), std::string::npos);
+  ASSERT_NE(test::ReadTerminalUntil(controller, "ready").find("ready"), std::string::npos);
   EXPECT_FALSE(EchoIsOn(controller));
 
   kill(child, signalNumber);

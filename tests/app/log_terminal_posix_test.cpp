@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "app/log.h"
+#include "tests/support/terminal_reader.h"
 
 namespace nevrik {
 namespace {
@@ -24,15 +25,13 @@ TEST(LogTerminalTest, AutoColourIsOnExactlyForATerminal) {
 
   Log(LogLevel::Warn, "w\n");
   std::fflush(stream);
-  char received[64] = {};
-  const ssize_t count = read(controller, received, sizeof received - 1);
+  const std::string shown = test::ReadTerminalUntil(controller, "\x1b[m");
   logSettings = saved;
   std::fclose(stream);
   close(controller);
 
   // The terminal's output processing turns "\n" into "\r\n".
-  EXPECT_EQ(std::string(received, count > 0 ? static_cast<std::size_t>(count) : 0),
-            "\x1b[33m[WARN   ] w\r\n\x1b[m");
+  EXPECT_EQ(shown, "\x1b[33m[WARN   ] w\r\n\x1b[m");
 }
 
 }  // namespace
