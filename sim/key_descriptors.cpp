@@ -108,6 +108,16 @@ std::vector<SimEndpoint> SimKeyUsbConfig::ActiveEndpoints() const {
           SimEndpoint{0x81, SimEndpointType::Bulk, maxPacketSize, 0}};
 }
 
+SimKeyUsbConfig SimKeyUsbConfig::WithExtraEndpoints() {
+  SimKeyUsbConfig config;
+  config.endpoints = {{0x01, SimEndpointType::Bulk, 64, 0},
+                      {0x81, SimEndpointType::Bulk, 64, 0},
+                      {0x83, SimEndpointType::Interrupt, 16, 1},
+                      {0x02, SimEndpointType::Bulk, 64, 0},
+                      {0x82, SimEndpointType::Bulk, 64, 0}};
+  return config;
+}
+
 bool SimKeyUsbConfig::HighSpeed() const {
   const std::vector<SimEndpoint> active = ActiveEndpoints();
   return std::any_of(active.begin(), active.end(), [](const SimEndpoint& endpoint) {

@@ -67,6 +67,10 @@ struct SimKeyUsbConfig {
   std::vector<SimEndpoint> ActiveEndpoints() const;
   // A bulk endpoint with packets above 64 bytes makes the key a high-speed device.
   bool HighSpeed() const;
+
+  // A key whose interface has two bulk OUT (0x01, 0x02) and two bulk IN (0x81, 0x82) endpoints
+  // and an interrupt IN one, in the order 0x01, 0x81, 0x83, 0x02, 0x82.
+  static SimKeyUsbConfig WithExtraEndpoints();
 };
 
 std::vector<std::uint8_t> BuildDeviceDescriptor(const SimKeyUsbConfig& config);

@@ -10,14 +10,11 @@ void BulkPipes::Clear() {
 }
 
 const InPipe* BulkPipes::FindIn(std::uint8_t pipeId) const {
-  const auto pipe = std::find_if(inPipes.begin(), inPipes.end(), [pipeId](const InPipe& candidate) {
-    return candidate.pipeId == pipeId;
-  });
-  return pipe != inPipes.end() ? &*pipe : nullptr;
+  return FindInPipe(inPipes, pipeId);
 }
 
 InPipe* BulkPipes::FindIn(std::uint8_t pipeId) {
-  return const_cast<InPipe*>(static_cast<const BulkPipes&>(*this).FindIn(pipeId));
+  return FindInPipe(inPipes, pipeId);
 }
 
 bool BulkPipes::Contains(std::uint8_t pipeId) const {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace nevrik {
 
@@ -91,6 +92,17 @@ bool InPipe::Read(RawBulkReader& reader, std::uint8_t* data, std::uint32_t lengt
 void InPipe::DropStaged() {
   available = 0;
   position = 0;
+}
+
+const InPipe* FindInPipe(const std::vector<InPipe>& pipes, std::uint8_t pipeId) {
+  const auto pipe = std::find_if(pipes.begin(), pipes.end(), [pipeId](const InPipe& candidate) {
+    return candidate.pipeId == pipeId;
+  });
+  return pipe != pipes.end() ? &*pipe : nullptr;
+}
+
+InPipe* FindInPipe(std::vector<InPipe>& pipes, std::uint8_t pipeId) {
+  return const_cast<InPipe*>(FindInPipe(std::as_const(pipes), pipeId));
 }
 
 }  // namespace nevrik

@@ -56,4 +56,8 @@ struct InPipe {
                    std::uint32_t& received) const;
 };
 
+// The pipe with this id in a backend's list of IN pipes, or null.
+InPipe* FindInPipe(std::vector<InPipe>& pipes, std::uint8_t pipeId);
+const InPipe* FindInPipe(const std::vector<InPipe>& pipes, std::uint8_t pipeId);
+
 }  // namespace nevrik

@@ -55,7 +55,7 @@ bool WinUsbDevice::EnableShortPacketTerminate(std::uint8_t pipeId) {
     return SetShortPacketTerminatePolicy(pipeId);
   }
   // On an IN pipe the host's reads do the work: InPipe consumes the terminating packet.
-  if (InPipe* pipe = FindInPipe(pipeId)) {
+  if (InPipe* pipe = FindInPipe(inPipes, pipeId)) {
     pipe->shortPacketTerminate = true;
     return true;
   }
@@ -117,7 +117,7 @@ bool WinUsbDevice::IsPipeHalted(std::uint8_t pipeId) {
 bool WinUsbDevice::AbortPipe(std::uint8_t pipeId) {
   // Flushing only discards what WinUSB has buffered; whether the abort works is the answer.
   WinUsb_FlushPipe(winUsbHandle, pipeId);
-  if (InPipe* pipe = FindInPipe(pipeId)) {
+  if (InPipe* pipe = FindInPipe(inPipes, pipeId)) {
     pipe->DropStaged();
   }
   return WinUsb_AbortPipe(winUsbHandle, pipeId) != FALSE;
@@ -192,13 +192,6 @@ bool WinUsbDevice::SetShortPacketTerminatePolicy(std::uint8_t pipeId) {
   ULONG enable = 1;
   return WinUsb_SetPipePolicy(winUsbHandle, pipeId, SHORT_PACKET_TERMINATE, sizeof enable,
                               &enable) != FALSE;
-}
-
-InPipe* WinUsbDevice::FindInPipe(std::uint8_t pipeId) {
-  const auto pipe = std::find_if(inPipes.begin(), inPipes.end(), [pipeId](const InPipe& candidate) {
-    return candidate.pipeId == pipeId;
-  });
-  return pipe != inPipes.end() ? &*pipe : nullptr;
 }
 
 }  // namespace nevrik

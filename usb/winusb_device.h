@@ -59,7 +59,6 @@ class WinUsbDevice : public KvUsbDevice, private RawBulkReader {
   bool ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                std::uint32_t& received) override;
   bool SetShortPacketTerminatePolicy(std::uint8_t pipeId);
-  InPipe* FindInPipe(std::uint8_t pipeId);
 
   std::vector<InPipe> inPipes;
   std::vector<std::uint8_t> outPipeIds;

@@ -13,7 +13,6 @@ namespace nevrik {
 namespace {
 
 using test::Bytes;
-using test::ExtraEndpoints;
 using test::FakeTickSource;
 using test::FixedKeySource;
 using test::IsPoll;
@@ -95,7 +94,7 @@ class AbortFailingEnumerator final : public KvUsbEnumerator {
 };
 
 TEST(DeviceSessionCreateTest, OpensTheFirstKeyWithShortPacketTerminationOnEveryPipe) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   EXPECT_EQ(bench.enumerator.OpenedCount(), 1u);
   EXPECT_FALSE(bench.Session().IsBroken());
   EXPECT_FALSE(bench.Session().KeyEstablished());
@@ -125,7 +124,7 @@ TEST(DeviceSessionCreateTest, GivesNothingWhenTheKeyDoesNotOpen) {
 }
 
 TEST(DeviceSessionSyncTest, HaltsAndClearsEveryBulkPipeThenChecksTheKey) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   ASSERT_TRUE(bench.Session().Synchronize());
   EXPECT_FALSE(bench.Session().IsBroken());
 
@@ -203,7 +202,7 @@ TEST(DeviceSessionSyncTest, PipeThatNeverHaltsFailsAfter3000Milliseconds) {
 }
 
 TEST(DeviceSessionSyncTest, FailedResetOnAnOutPipeLeavesTheSessionBroken) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   bench.Key().UsbFaults().refuseClearHalt = {Out};
   bench.ticks.SetStep(1);  // the halt stays, so the resets go on until the deadline
   EXPECT_FALSE(bench.Session().Synchronize());
@@ -241,7 +240,7 @@ TEST(DeviceSessionSyncTest, FailedAbortOnAPipe) {
 }
 
 TEST(DeviceSessionSyncTest, FailedResetOnAnInPipeFailsWithTheSessionNotBroken) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   bench.Key().UsbFaults().refuseClearHalt = {In};
   bench.ticks.SetStep(1);  // the halt stays, so the resets go on until the deadline
   EXPECT_FALSE(bench.Session().Synchronize());
@@ -282,7 +281,7 @@ TEST(DeviceSessionSyncTest, DeadlineIsMoreThan3000Milliseconds) {
 }
 
 TEST(DeviceSessionSyncTest, WaitsForHaltsThatShowLate) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   bench.Key().UsbFaults().haltAfterPolls = 5;
   ASSERT_TRUE(bench.Session().Synchronize());
   // Every bulk endpoint was polled until its halt showed before any was cleared.
@@ -299,7 +298,7 @@ TEST(DeviceSessionSyncTest, WaitsForHaltsThatShowLate) {
 }
 
 TEST(DeviceSessionSyncTest, HaltThatSticksIsResetUntil3000MillisecondsWithoutFailing) {
-  SessionBench bench(ExtraEndpoints());
+  SessionBench bench(SimKeyUsbConfig::WithExtraEndpoints());
   bench.Key().UsbFaults().haltSticks = {0x82};
   bench.bus->onControl = [&](const UsbSetupPacket& setup) {
     if (IsReset(setup, 0x82)) {

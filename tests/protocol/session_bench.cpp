@@ -98,16 +98,6 @@ SimKeyUsbConfig PacketSize(std::uint16_t maxPacketSize) {
   return config;
 }
 
-SimKeyUsbConfig ExtraEndpoints() {
-  SimKeyUsbConfig config;
-  config.endpoints = {{0x01, SimEndpointType::Bulk, 64, 0},
-                      {0x81, SimEndpointType::Bulk, 64, 0},
-                      {0x83, SimEndpointType::Interrupt, 16, 1},
-                      {0x02, SimEndpointType::Bulk, 64, 0},
-                      {0x82, SimEndpointType::Bulk, 64, 0}};
-  return config;
-}
-
 Bytes SetupPayload(std::uint32_t imageSize) {
   Bytes payload{0x08, 0x00, 0x06, 0x60, 0xFF, 0x00, 0xFF, 0xFF};
   for (int shift = 0; shift < 32; shift += 8) {

@@ -72,8 +72,6 @@ struct SessionBench {
 };
 
 SimKeyUsbConfig PacketSize(std::uint16_t maxPacketSize);
-// Two bulk OUT (0x01, 0x02) and two bulk IN (0x81, 0x82) endpoints and an interrupt IN one.
-SimKeyUsbConfig ExtraEndpoints();
 
 // The 12 setup parameters for an image of imageSize bytes (no SO PIN).
 Bytes SetupPayload(std::uint32_t imageSize);

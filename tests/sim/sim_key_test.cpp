@@ -134,18 +134,8 @@ TEST_P(SimKeyPacketTest, AMissingZeroLengthPacketRunsTwoFramesTogether) {
 
 INSTANTIATE_TEST_SUITE_P(PacketSizes, SimKeyPacketTest, ::testing::Values(64, 512));
 
-SimKeyUsbConfig WithExtraEndpoints() {
-  SimKeyUsbConfig config;
-  config.endpoints = {{0x01, SimEndpointType::Bulk, 64, 0},
-                      {0x81, SimEndpointType::Bulk, 64, 0},
-                      {0x83, SimEndpointType::Interrupt, 16, 1},
-                      {0x02, SimEndpointType::Bulk, 64, 0},
-                      {0x82, SimEndpointType::Bulk, 64, 0}};
-  return config;
-}
-
 TEST(SimKeyTest, ClassRequestHaltsEveryBulkEndpointAndResetsTheProtocol) {
-  SimKey key(WithExtraEndpoints());
+  SimKey key(SimKeyUsbConfig::WithExtraEndpoints());
   const test::TestHandshake host;
   ASSERT_TRUE(key.Firmware().HandleTransfer(RequestFrame(1, 0x04, host.Request())).frame);
   ASSERT_TRUE(key.Firmware().KeyEstablished());
