@@ -11,15 +11,15 @@
 #include "protocol/device_session.h"
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
-#include "tests/support/usb_descriptor_writer.h"
-#include "tests/usbbus/emulated_usb_bus.h"
-#include "tests/usbbus/stand_in_function.h"
 #include "usb/libusb_enumerator.h"
+#include "usbbus/emulated_usb_bus.h"
+#include "usbbus/stand_in_function.h"
+#include "usbbus/usb_descriptor_writer.h"
 
 namespace nevrik {
 namespace {
 
-using test::EmulatedUsbBus;
+using usbbus::EmulatedUsbBus;
 
 // A new bus with one simulated key plugged in, and its removal.
 void BM_BusWithOneKey(benchmark::State& state) {
@@ -35,7 +35,7 @@ void BM_EnumerateOneKey(benchmark::State& state) {
   EmulatedUsbBus bus;
   bus.Plug(std::make_shared<SimKey>());
   for (auto _ : state) {
-    LibUsbEnumerator enumerator{std::string(test::NevrikInterfaceGuid)};
+    LibUsbEnumerator enumerator{std::string(usbbus::NevrikInterfaceGuid)};
     if (!enumerator.Enumerate()) {
       state.SkipWithError("no key found");
       break;
@@ -50,8 +50,8 @@ void BM_BulkRoundTrip(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(0));
   const auto packetSize = static_cast<std::uint16_t>(state.range(1));
   EmulatedUsbBus bus;
-  bus.Plug(std::make_shared<test::StandInFunction>(test::KeyPlan(packetSize)));
-  LibUsbEnumerator enumerator{std::string(test::NevrikInterfaceGuid)};
+  bus.Plug(std::make_shared<usbbus::StandInFunction>(usbbus::KeyPlan(packetSize)));
+  LibUsbEnumerator enumerator{std::string(usbbus::NevrikInterfaceGuid)};
   std::unique_ptr<KvUsbDevice> device;
   if (!enumerator.Enumerate() || enumerator.OpenDevice(0, device) != UsbOpenResult::Opened) {
     state.SkipWithError("no key opened");
@@ -83,7 +83,7 @@ BENCHMARK(BM_BulkRoundTrip)
 void BM_SecureQuery(benchmark::State& state) {
   EmulatedUsbBus bus;
   bus.Plug(std::make_shared<SimKey>());
-  LibUsbEnumerator enumerator{std::string(test::NevrikInterfaceGuid)};
+  LibUsbEnumerator enumerator{std::string(usbbus::NevrikInterfaceGuid)};
   enumerator.Enumerate();
   const std::unique_ptr<DeviceSession> session = DeviceSession::Create(enumerator);
   if (!session || !session->Synchronize() ||

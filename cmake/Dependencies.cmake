@@ -3,7 +3,7 @@
 #                     prefix NEVRIK_CRYPTOPP_ROOT names (include/cryptopp, lib/libcryptopp.a);
 #                     the first configure takes it from the environment variable of that name.
 #   Nevrik::LibUsb    libusb-1.0, the USB backend outside Windows.
-#   Nevrik::UMockdev  umockdev, for the emulated USB bus of the tests (Linux only).
+#   Nevrik::UMockdev  umockdev, for the emulated USB bus (Linux only).
 #   GTest::gtest_main, GTest::gmock
 #                     Debian's GoogleTest natively; for the Windows cross build compiled here
 #                     from the sources that Debian's googletest package ships.
@@ -47,8 +47,9 @@ if(NEVRIK_BUILD_TESTS)
   else()
     find_package(GTest REQUIRED)
   endif()
-  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-    pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET GLOBAL umockdev-1.0)
-    add_library(Nevrik::UMockdev ALIAS PkgConfig::UMOCKDEV)
-  endif()
+endif()
+
+if(NEVRIK_BUILD_USBBUS)
+  pkg_check_modules(UMOCKDEV REQUIRED IMPORTED_TARGET GLOBAL umockdev-1.0)
+  add_library(Nevrik::UMockdev ALIAS PkgConfig::UMOCKDEV)
 endif()

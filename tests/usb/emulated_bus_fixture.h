@@ -7,12 +7,29 @@
 #include <vector>
 
 #include "sim/sim_key.h"
-#include "tests/support/usb_descriptor_writer.h"
-#include "tests/usbbus/emulated_usb_bus.h"
-#include "tests/usbbus/stand_in_function.h"
 #include "usb/libusb_enumerator.h"
+#include "usbbus/emulated_usb_bus.h"
+#include "usbbus/stand_in_function.h"
+#include "usbbus/usb_descriptor_writer.h"
 
 namespace nevrik::test {
+
+using usbbus::Bytes;
+using usbbus::CommandOptions;
+using usbbus::EmulatedUsbBus;
+using usbbus::KeyPlan;
+using usbbus::MsOs20SetWriter;
+using usbbus::NevrikInterfaceGuid;
+using usbbus::OtherVendorDevicePlan;
+using usbbus::PlugOptions;
+using usbbus::StandInEndpoint;
+using usbbus::StandInFunction;
+using usbbus::StandInInterface;
+using usbbus::StandInPlan;
+using usbbus::UnprivilegedUser;
+using usbbus::UrbRecord;
+using usbbus::Utf16;
+using usbbus::WithoutMsOs20Plan;
 
 // A test with its own emulated USB bus, seen by libusb in this process. The bus is made first
 // and goes last, after every enumerator and device of the test.

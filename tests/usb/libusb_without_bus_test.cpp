@@ -6,8 +6,8 @@
 #include <string>
 
 #include "tests/support/run_program.h"
-#include "tests/support/usb_descriptor_writer.h"
 #include "usb/libusb_enumerator.h"
+#include "usbbus/usb_descriptor_writer.h"
 
 namespace nevrik {
 namespace {
@@ -22,7 +22,7 @@ TEST(LibUsbWithoutBus, FindsNoKeyAndPrintsNothing) {
   if (HasUsbBus()) {
     GTEST_SKIP() << "this machine has a USB bus";
   }
-  LibUsbEnumerator enumerator{std::string(test::NevrikInterfaceGuid)};
+  LibUsbEnumerator enumerator{std::string(usbbus::NevrikInterfaceGuid)};
   EXPECT_FALSE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 0u);
   EXPECT_EQ(enumerator.GetInaccessibleCount(), 0u);

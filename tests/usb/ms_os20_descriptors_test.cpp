@@ -5,15 +5,15 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/usb_descriptor_writer.h"
+#include "usbbus/usb_descriptor_writer.h"
 
 namespace nevrik {
 namespace {
 
-using test::Bytes;
-using test::MsOs20SetWriter;
-using test::NevrikInterfaceGuid;
-using test::Utf16;
+using usbbus::Bytes;
+using usbbus::MsOs20SetWriter;
+using usbbus::NevrikInterfaceGuid;
+using usbbus::Utf16;
 
 constexpr std::string_view OtherGuid = "{5E3B2A71-6C4D-4F80-9A1B-2C3D4E5F6071}";
 constexpr std::uint16_t RegSz = 1;
@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         ValidSet{"PropertyNameInOtherCase",
                  MsOs20SetWriter()
                      .Property(RegMultiSz, Utf16("deviceinterfaceguids"),
-                               test::MultiString({NevrikInterfaceGuid}))
+                               usbbus::MultiString({NevrikInterfaceGuid}))
                      .Finish(),
                  0, 0},
         ValidSet{
@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                  MsOs20SetWriter()
                      .Property(RegMultiSz, Utf16("DeviceInterfaceGUIDs"),
                                [] {
-                                 Bytes value = test::MultiString({OtherGuid});
+                                 Bytes value = usbbus::MultiString({OtherGuid});
                                  const Bytes guid = Utf16(NevrikInterfaceGuid);
                                  value.insert(value.end(), guid.begin(), guid.end());
                                  return value;
@@ -251,12 +251,12 @@ INSTANTIATE_TEST_SUITE_P(
                                      name.push_back(0);
                                      return name;
                                    }(),
-                                   test::MultiString({NevrikInterfaceGuid}))
+                                   usbbus::MultiString({NevrikInterfaceGuid}))
                          .Finish()},
         MalformedSet{"NameWithoutTerminator",
                      MsOs20SetWriter()
                          .Property(RegMultiSz, Utf16("DeviceInterfaceGUIDs", false),
-                                   test::MultiString({NevrikInterfaceGuid}))
+                                   usbbus::MultiString({NevrikInterfaceGuid}))
                          .Finish()},
         MalformedSet{"EmptyName",
                      MsOs20SetWriter().Property(RegSz, {}, Utf16(NevrikInterfaceGuid)).Finish()},
@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
                      MsOs20SetWriter()
                          .Property(RegMultiSz, Utf16("DeviceInterfaceGUIDs"),
                                    [] {
-                                     Bytes data = test::MultiString({NevrikInterfaceGuid});
+                                     Bytes data = usbbus::MultiString({NevrikInterfaceGuid});
                                      data.push_back(0);
                                      return data;
                                    }())
@@ -398,7 +398,7 @@ TEST(HostileDescriptorSets, EveryTruncationAndByteValueIsReadSafely) {
 
 TEST(MsOs20PlatformCapability, GivesTheVendorRequest) {
   const std::optional<MsOs20DescriptorSetInfo> info =
-      ReadMsOs20PlatformCapability(test::MsOs20PlatformCapability(0x00A2, 0x20));
+      ReadMsOs20PlatformCapability(usbbus::MsOs20PlatformCapability(0x00A2, 0x20));
   ASSERT_TRUE(info);
   EXPECT_EQ(info->totalLength, 0x00A2);
   EXPECT_EQ(info->vendorCode, 0x20);
@@ -406,10 +406,10 @@ TEST(MsOs20PlatformCapability, GivesTheVendorRequest) {
 
 TEST(MsOs20PlatformCapability, TakesTheEntryForTheNewestWindows) {
   for (const bool newestFirst : {false, true}) {
-    Bytes capability = test::MsOs20PlatformCapability(0x0040, 0x11, 0x06030000);
+    Bytes capability = usbbus::MsOs20PlatformCapability(0x0040, 0x11, 0x06030000);
     Bytes newer;
-    test::PutLe32(newer, 0x0A000000);
-    test::PutLe16(newer, 0x0050);
+    usbbus::PutLe32(newer, 0x0A000000);
+    usbbus::PutLe16(newer, 0x0050);
     newer.insert(newer.end(), {0x22, 0});
     capability.insert(newestFirst ? capability.begin() + 20 : capability.end(), newer.begin(),
                       newer.end());
@@ -434,7 +434,7 @@ void PrintTo(const OtherCapability& other, std::ostream* stream) {
 class NotMsOs20Capabilities : public ::testing::TestWithParam<OtherCapability> {};
 
 TEST_P(NotMsOs20Capabilities, GiveNothing) {
-  Bytes capability = test::MsOs20PlatformCapability(0x00A2, 0x20);
+  Bytes capability = usbbus::MsOs20PlatformCapability(0x00A2, 0x20);
   capability[GetParam().offset] = GetParam().value;
   EXPECT_EQ(ReadMsOs20PlatformCapability(capability), std::nullopt);
 }
@@ -452,14 +452,14 @@ INSTANTIATE_TEST_SUITE_P(Capabilities, NotMsOs20Capabilities,
                          });
 
 TEST(MsOs20PlatformCapability, PartOfAnEntryGivesNothing) {
-  Bytes capability = test::MsOs20PlatformCapability(0x00A2, 0x20);
+  Bytes capability = usbbus::MsOs20PlatformCapability(0x00A2, 0x20);
   capability.insert(capability.end(), {0, 0});
   capability[0] = static_cast<std::uint8_t>(capability.size());
   EXPECT_EQ(ReadMsOs20PlatformCapability(capability), std::nullopt);
 }
 
 TEST(MsOs20PlatformCapability, TooShortForItsHeaderGivesNothing) {
-  const Bytes capability = test::MsOs20PlatformCapability(0x00A2, 0x20);
+  const Bytes capability = usbbus::MsOs20PlatformCapability(0x00A2, 0x20);
   for (std::size_t length = 0; length < capability.size(); ++length) {
     EXPECT_EQ(ReadMsOs20PlatformCapability(std::span(capability).first(length)), std::nullopt);
   }

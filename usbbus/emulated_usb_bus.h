@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "sim/usb_function.h"
-#include "tests/usbbus/usbfs_device.h"
+#include "usbbus/usbfs_device.h"
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 // Where and how a device is plugged in.
 struct PlugOptions {
@@ -113,4 +113,4 @@ std::optional<UserIds> LookUpUser(const std::string& name);
 // The unprivileged account ("nobody") for commands that must not run as root.
 UserIds UnprivilegedUser();
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -56,4 +56,4 @@ Bytes MsOs20PlatformCapability(std::uint16_t setLength, std::uint8_t vendorCode,
 // A BOS descriptor around device capability descriptors.
 Bytes BosDescriptor(const std::vector<Bytes>& capabilities);
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

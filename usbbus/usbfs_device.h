@@ -12,7 +12,7 @@
 
 #include "sim/usb_function.h"
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 // What one ioctl gives its caller: the return value, and errno when that is -1.
 struct IoctlResult {
@@ -130,4 +130,4 @@ class UsbfsDevice {
   std::vector<UrbRecord> submittedUrbs;
 };
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

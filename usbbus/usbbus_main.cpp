@@ -12,17 +12,17 @@
 #include <vector>
 
 #include "sim/sim_key.h"
-#include "tests/usbbus/emulated_usb_bus.h"
-#include "tests/usbbus/stand_in_function.h"
+#include "usbbus/emulated_usb_bus.h"
+#include "usbbus/stand_in_function.h"
 
 namespace {
 
 using nevrik::SimUsbFunction;
-using nevrik::test::CommandOptions;
-using nevrik::test::EmulatedUsbBus;
-using nevrik::test::PlugOptions;
-using nevrik::test::StandInFunction;
-using nevrik::test::StandInPlan;
+using nevrik::usbbus::CommandOptions;
+using nevrik::usbbus::EmulatedUsbBus;
+using nevrik::usbbus::PlugOptions;
+using nevrik::usbbus::StandInFunction;
+using nevrik::usbbus::StandInPlan;
 
 // Exit codes of its own, apart from the command's (as env and timeout have them).
 constexpr int ExitBusFailed = 125;
@@ -130,11 +130,11 @@ std::shared_ptr<SimUsbFunction> MakeFunction(const DeviceRequest& request) {
   }
   StandInPlan plan;
   if (request.kind == "stand-in-key") {
-    plan = nevrik::test::KeyPlan(request.packetSize, request.interfaceNumber);
+    plan = nevrik::usbbus::KeyPlan(request.packetSize, request.interfaceNumber);
   } else if (request.kind == "other-device") {
-    plan = nevrik::test::OtherVendorDevicePlan();
+    plan = nevrik::usbbus::OtherVendorDevicePlan();
   } else {
-    plan = nevrik::test::WithoutMsOs20Plan();
+    plan = nevrik::usbbus::WithoutMsOs20Plan();
   }
   return std::make_shared<StandInFunction>(std::move(plan));
 }
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
       }
     }
     if (!userName.empty()) {
-      commandOptions.user = nevrik::test::LookUpUser(userName);
+      commandOptions.user = nevrik::usbbus::LookUpUser(userName);
       if (!commandOptions.user) {
         std::fprintf(stderr, "nevrik-usbbus: no user %s\n", userName.c_str());
         return ExitBusFailed;

@@ -1,8 +1,8 @@
-#include "tests/support/usb_descriptor_writer.h"
+#include "usbbus/usb_descriptor_writer.h"
 
 #include <array>
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 namespace {
 
@@ -142,4 +142,4 @@ Bytes BosDescriptor(const std::vector<Bytes>& capabilities) {
   return bos;
 }
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

@@ -1,4 +1,4 @@
-#include "tests/usbbus/usbfs_device.h"
+#include "usbbus/usbfs_device.h"
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 namespace {
 
@@ -652,4 +652,4 @@ void UsbfsDevice::UpdateReadiness() {
   readyToReap = reapable;
 }
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

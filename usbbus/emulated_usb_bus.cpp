@@ -1,4 +1,4 @@
-#include "tests/usbbus/emulated_usb_bus.h"
+#include "usbbus/emulated_usb_bus.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 namespace {
 
@@ -428,4 +428,4 @@ UserIds UnprivilegedUser() {
   return *nobody;
 }
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

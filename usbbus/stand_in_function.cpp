@@ -1,8 +1,8 @@
-#include "tests/usbbus/stand_in_function.h"
+#include "usbbus/stand_in_function.h"
 
 #include <algorithm>
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 namespace {
 
@@ -246,4 +246,4 @@ void StandInFunction::HoldAnswers(bool hold) {
   holdingAnswers = hold;
 }
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus

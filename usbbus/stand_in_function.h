@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "sim/usb_function.h"
-#include "tests/support/usb_descriptor_writer.h"
+#include "usbbus/usb_descriptor_writer.h"
 
-namespace nevrik::test {
+namespace nevrik::usbbus {
 
 struct StandInEndpoint {
   std::uint8_t address;
@@ -89,4 +89,4 @@ class StandInFunction final : public SimUsbFunction {
   bool holdingAnswers = false;
 };
 
-}  // namespace nevrik::test
+}  // namespace nevrik::usbbus
