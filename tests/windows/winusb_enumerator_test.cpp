@@ -7,6 +7,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "tests/windows/fake_platform.h"
 #include "usb/platform_enumerator.h"
@@ -92,6 +93,27 @@ TEST_F(WinUsbEnumeratorTest, MemberThatCannotBeListedIsSkipped) {
       platform.Calls(),
       ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38), EnumCall(1),
                   EnumCall(2), SizeQueryCall(2), DetailCall(2, 38), EnumCall(3), DestroyCall));
+}
+
+// A set that fails every member with another error than its end is not walked to 2^32: 16 errors
+// in a row end the enumeration, while a run of 15 is skipped over.
+TEST_F(WinUsbEnumeratorTest, SixteenListingErrorsInARowEndTheEnumeration) {
+  for (int i = 0; i < 15; ++i) {
+    platform.interfaces.push_back({.enumError = ERROR_INVALID_HANDLE});
+  }
+  platform.interfaces.push_back({.devicePath = PathA});
+  for (int i = 0; i < 40; ++i) {
+    platform.interfaces.push_back({.enumError = ERROR_INVALID_HANDLE});
+  }
+  platform.interfaces.push_back({.devicePath = PathB});
+
+  EXPECT_TRUE(enumerator.Enumerate());
+  EXPECT_EQ(enumerator.GetCount(), 1u);
+  const std::vector<std::string>& calls = platform.Calls();
+  ASSERT_EQ(calls.size(), 1u + 16 + 2 + 16 + 1);
+  EXPECT_EQ(calls[16], EnumCall(15));
+  EXPECT_EQ(calls[calls.size() - 2], EnumCall(31));
+  EXPECT_EQ(calls.back(), DestroyCall);
 }
 
 TEST_F(WinUsbEnumeratorTest, MemberWithRequiredSizeZeroIsSkipped) {
