@@ -87,10 +87,11 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
   return true;
 }
 
+enum class WriteResult { Written, Failed, Interrupted };
+
 // Streams the image in chunks copied straight from the pack into the frame, a dot per chunk.
-// Deployed here means written.
-UpdateOutcome WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
-                         const Interruption& interruption) {
+WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
+                       const Interruption& interruption) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
     const std::uint32_t chunk =
@@ -98,22 +99,22 @@ UpdateOutcome WriteImage(DeviceSession& session, const FirmwarePack& pack, std::
     std::uint8_t* payload = session.PreparePayload(chunk);
     if (payload == nullptr) {
       Log(LogLevel::Error, "Cannot create write request.\n");
-      return UpdateOutcome::Failed;
+      return WriteResult::Failed;
     }
     std::memcpy(payload, image.data() + offset, chunk);
     const StatusCode status = session.TransactNoData(CmdWrite, true, chunk);
     if (status != StatusCode::Success) {
       Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
-      return UpdateOutcome::Failed;
+      return WriteResult::Failed;
     }
     std::fputc('.', out);
     offset += chunk;
     std::fflush(out);
     if (interruption.IsRequested()) {
-      return UpdateOutcome::Interrupted;
+      return WriteResult::Interrupted;
     }
   }
-  return UpdateOutcome::Deployed;
+  return WriteResult::Written;
 }
 
 // Compares the key's hash of what it received with the image's own SHA-256.
@@ -324,9 +325,13 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
   }
 
   PrintProgress(out, "Writing firmware ");
-  if (const UpdateOutcome written = WriteImage(session, environment.pack, out, interruption);
-      written != UpdateOutcome::Deployed) {
-    return written;
+  switch (WriteImage(session, environment.pack, out, interruption)) {
+    case WriteResult::Written:
+      break;
+    case WriteResult::Failed:
+      return UpdateOutcome::Failed;
+    case WriteResult::Interrupted:
+      return UpdateOutcome::Interrupted;
   }
   PrintProgress(out, " done!\n");
   PrintProgress(out, "Verifying firmware ");

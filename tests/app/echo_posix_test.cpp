@@ -46,6 +46,9 @@ TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
 
   EXPECT_EQ(shownBeforeTyping, "SO PIN: ");
   EXPECT_EQ(std::string(pin.begin(), pin.end()), "s3cret");
+  // The PIN came straight from the descriptor: the C library never even made an input buffer
+  // for the stream, so no copy of the PIN can be left in one.
+  EXPECT_EQ(in->_IO_read_base, nullptr);
   EXPECT_EQ(test::ReadTerminalUntil(controller, "\n"), "\r\n");  // only the updater's own newline
   EXPECT_TRUE(EchoIsOn(controller));
   std::fclose(in);
