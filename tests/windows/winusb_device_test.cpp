@@ -31,14 +31,14 @@ FakePlatform::Endpoint Bulk(std::uint8_t pipeId, std::uint16_t maxPacketSize = 6
 
 // The time-outs every open sets (policy type 3 is PIPE_TRANSFER_TIMEOUT, milliseconds as 4
 // bytes): 5 s on the default control pipe and on bulk OUT pipes, 10 s on bulk IN pipes.
-constexpr const char* ControlTimeoutCall = "WinUsb_SetPipePolicy(winusb1, 0x00, 3, [88 13 00 00])";
-std::string TimeoutCall(std::uint8_t pipeId) {
-  const bool in = (pipeId & 0x80) != 0;
+std::string TimeoutCall(std::uint8_t pipeId, const std::string& winUsbHandle = "winusb1") {
   char id[8];
   std::snprintf(id, sizeof id, "0x%02X", pipeId);
-  return std::string("WinUsb_SetPipePolicy(winusb1, ") + id + ", 3, " +
+  const bool in = (pipeId & 0x80) != 0;
+  return "WinUsb_SetPipePolicy(" + winUsbHandle + ", " + id + ", 3, " +
          (in ? "[10 27 00 00])" : "[88 13 00 00])");
 }
+const std::string ControlTimeoutCall = TimeoutCall(0x00);
 
 FakePlatform::Endpoint Interrupt(std::uint8_t pipeId) {
   return {UsbdPipeTypeInterrupt, pipeId, 8};
@@ -263,8 +263,10 @@ TEST_F(WinUsbDeviceTest, ReopeningClosesFirstAndRebuildsThePipes) {
   ASSERT_EQ(device.OpenWithResult(DevicePath, false), UsbOpenResult::Opened);
   EXPECT_THAT(platform.Calls(),
               ElementsAre("WinUsb_Free(winusb1)", "CloseHandle(file1)", CreateFileCall,
-                          "WinUsb_Initialize(file2)", "WinUsb_QueryInterfaceSettings(winusb2, 0)",
-                          "WinUsb_QueryPipe(winusb2, 0, 0)", "WinUsb_QueryPipe(winusb2, 0, 1)"));
+                          "WinUsb_Initialize(file2)", TimeoutCall(0x00, "winusb2"),
+                          "WinUsb_QueryInterfaceSettings(winusb2, 0)",
+                          "WinUsb_QueryPipe(winusb2, 0, 0)", TimeoutCall(0x81, "winusb2"),
+                          "WinUsb_QueryPipe(winusb2, 0, 1)", TimeoutCall(0x02, "winusb2")));
   EXPECT_EQ(device.GetInPipeCount(), 1u);
   EXPECT_EQ(device.GetOutPipeCount(), 1u);
 }
