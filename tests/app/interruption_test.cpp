@@ -12,21 +12,13 @@
 #include "tests/app/updater_run.h"
 #include "tests/support/updater_texts.h"
 
-namespace nevrik {
+namespace nevrik::test {
 namespace {
 
-using test::Banner;
-using test::Canceled;
-using test::Caution;
-using test::CommandsReceived;
-using test::Question;
-using test::RunResult;
-using test::UpdaterRun;
 using Commands = std::vector<std::uint8_t>;
 
-const std::string Confirmed =
-    Banner + "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution + Question;
-const std::string Interrupted = "[WARN   ] Interrupted by the user.\n";
+const std::string& Confirmed = AskedToUpdateFrom15;
+const std::string& Interrupted = InterruptedWarning;
 
 // The user presses Ctrl+C while the key handles its count-th request of command: from then on
 // the run sees the interruption.
@@ -144,4 +136,4 @@ TEST(UnexpectedFailure, MidWriteIsFollowedByOneCancelRequest) {
 }
 
 }  // namespace
-}  // namespace nevrik
+}  // namespace nevrik::test

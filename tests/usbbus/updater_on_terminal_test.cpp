@@ -29,9 +29,8 @@ namespace {
 
 using Commands = std::vector<std::uint8_t>;
 
-const std::string Confirmed =
-    Banner + "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution + Question;
-const std::string Interrupted = "[WARN   ] Interrupted by the user.\n";
+const std::string& Confirmed = AskedToUpdateFrom15;
+const std::string& Interrupted = InterruptedWarning;
 
 // Far beyond any wait of a working run; only a run that hangs comes near it.
 constexpr int HangGuardMilliseconds = static_cast<int>(BulkInTransferTimeout) + 30000;
@@ -240,6 +239,17 @@ class UpdaterOnTerminalTest : public ::testing::Test {
     return key;
   }
 
+  // The update confirmed, and the key holding back its answer to the count-th request of
+  // command.
+  static void ConfirmUntilTheKeyHolds(HoldingKey& key, UpdaterOnTerminal& updater,
+                                      std::uint8_t command, unsigned count) {
+    key.HoldAnswerTo(command, count);
+    ASSERT_TRUE(updater.Started());
+    ASSERT_TRUE(updater.WaitForOutput(Question));
+    updater.Type("y\n");
+    ASSERT_TRUE(key.WaitUntilHolding());
+  }
+
   usbbus::EmulatedUsbBus bus;
 };
 
@@ -279,12 +289,8 @@ class InterruptMidWrite : public UpdaterOnTerminalTest,
 // is told to cancel.
 TEST_P(InterruptMidWrite, CancelsOnTheKeyAfterTheChunkInFlight) {
   const auto key = PlugKey();
-  key->HoldAnswerTo(CmdWrite, 3);
   UpdaterOnTerminal updater;
-  ASSERT_TRUE(updater.Started());
-  ASSERT_TRUE(updater.WaitForOutput(Question));
-  updater.Type("y\n");
-  ASSERT_TRUE(key->WaitUntilHolding());
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
   updater.Signal(GetParam());
   key->Release();
   EXPECT_EQ(updater.Finish(), 4);
@@ -298,12 +304,8 @@ INSTANTIATE_TEST_SUITE_P(CtrlCTerminateAndHangUp, InterruptMidWrite,
 
 TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
   const auto key = PlugKey();
-  key->HoldAnswerTo(CmdDeploy, 1);
   UpdaterOnTerminal updater;
-  ASSERT_TRUE(updater.Started());
-  ASSERT_TRUE(updater.WaitForOutput(Question));
-  updater.Type("y\n");
-  ASSERT_TRUE(key->WaitUntilHolding());
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdDeploy, 1));
   updater.Signal(SIGINT);
   key->Release();
   EXPECT_EQ(updater.Finish(), 0);
@@ -314,12 +316,8 @@ TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
 
 TEST_F(UpdaterOnTerminalTest, SecondInterruptEndsTheProcessAtOnce) {
   const auto key = PlugKey();
-  key->HoldAnswerTo(CmdWrite, 3);
   UpdaterOnTerminal updater;
-  ASSERT_TRUE(updater.Started());
-  ASSERT_TRUE(updater.WaitForOutput(Question));
-  updater.Type("y\n");
-  ASSERT_TRUE(key->WaitUntilHolding());
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
   updater.Signal(SIGINT);
   updater.Signal(SIGINT);
   EXPECT_EQ(updater.Finish(), 128 + SIGINT);
