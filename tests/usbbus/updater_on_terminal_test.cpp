@@ -314,18 +314,6 @@ TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
   EXPECT_EQ(key->CommandsReceived(), Then(Then(Then(Written, CmdGetHash), CmdDeploy), CmdFinal));
 }
 
-TEST_F(UpdaterOnTerminalTest, SecondInterruptEndsTheProcessAtOnce) {
-  const auto key = PlugKey();
-  UpdaterOnTerminal updater;
-  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
-  updater.Signal(SIGINT);
-  updater.Signal(SIGINT);
-  EXPECT_EQ(updater.Finish(), 128 + SIGINT);
-  EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware ..");
-  EXPECT_EQ(key->CommandsReceived(), ThreeChunks);
-  EXPECT_TRUE(updater.EchoIsOn());
-}
-
 // The key takes the third chunk and never answers: the read gives up after the bulk IN time-out,
 // and the run ends in the write's failure row. The session cannot trust the key's answers any
 // more, so the cancel request fails without going out, and says so.
