@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/interrupt.h"
 #include "app/updater.h"
 #include "usb/platform_enumerator.h"
 
@@ -50,7 +51,9 @@ int main(int argc, char** argv) {
   }
   arguments.push_back(nullptr);
 
+  const nevrik::ProcessInterruption interruption;
   nevrik::UpdaterEnvironment environment;
   environment.makeEnumerator = nevrik::MakePlatformEnumerator;
+  environment.interruption = &interruption;
   return static_cast<int>(nevrik::RunUpdater(argc, arguments.data(), environment));
 }

@@ -2,6 +2,7 @@
 // with -municode; the C runtime expands no wildcards).
 #include <clocale>
 
+#include "app/interrupt.h"
 #include "app/updater.h"
 #include "usb/platform_enumerator.h"
 
@@ -12,7 +13,9 @@ int wmain(int argc, wchar_t** argv) {
   // another letter.
   std::setlocale(LC_CTYPE, ".OCP");
 
+  const nevrik::ProcessInterruption interruption;
   nevrik::UpdaterEnvironment environment;
   environment.makeEnumerator = nevrik::MakePlatformEnumerator;
+  environment.interruption = &interruption;
   return static_cast<int>(nevrik::RunUpdater(argc, argv, environment));
 }

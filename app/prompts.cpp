@@ -6,25 +6,27 @@ namespace nevrik {
 
 namespace {
 
-enum class Answer { Yes, No, AskAgain, TooLong, InputEnded };
+enum class Answer { Yes, No, AskAgain, TooLong, InputEnded, Interrupted };
+
+Answer AnswerFor(InputRead read) {
+  return read == InputRead::Interrupted ? Answer::Interrupted : Answer::InputEnded;
+}
 
 // Reads one line of which at most one character is kept: the line ends at its newline (consumed)
-// or at the end of the input; a second character before the newline makes the answer too long
-// and stays unread.
-Answer ReadAnswer(std::FILE* in) {
-  const int first = std::getc(in);
-  if (first == EOF) {
-    return Answer::InputEnded;
+// or at the end of the input; a second character before the newline makes the answer too long.
+Answer ReadAnswer(std::FILE* in, const Interruption& interruption) {
+  std::uint8_t first = 0;
+  if (const InputRead read = ReadInputByte(in, interruption, first); read != InputRead::Byte) {
+    return AnswerFor(read);
   }
   if (first == '\n') {
     return Answer::AskAgain;
   }
-  const int second = std::getc(in);
-  if (second == EOF) {
-    return Answer::InputEnded;  // even with a character read: the line was never finished
+  std::uint8_t second = 0;
+  if (const InputRead read = ReadInputByte(in, interruption, second); read != InputRead::Byte) {
+    return AnswerFor(read);  // even with a character read: the line was never finished
   }
   if (second != '\n') {
-    std::ungetc(second, in);
     return Answer::TooLong;
   }
   switch (first) {
@@ -39,27 +41,45 @@ Answer ReadAnswer(std::FILE* in) {
   }
 }
 
-void DiscardRestOfLine(std::FILE* in) {
-  int character = 0;
-  do {
-    character = std::getc(in);
-  } while (character != '\n' && character != EOF);
+// What is left of an over-long answer's line, up to and including its newline.
+bool DiscardRestOfLine(std::FILE* in, const Interruption& interruption) {
+  std::uint8_t character = 0;
+  for (;;) {
+    const InputRead read = ReadInputByte(in, interruption, character);
+    if (read == InputRead::Interrupted) {
+      return false;
+    }
+    if (read == InputRead::End || character == '\n') {
+      return true;
+    }
+  }
+}
+
+void EndPromptLine(const StandardStreams& streams) {
+  std::fprintf(streams.out, "\n");
+  std::fflush(streams.out);
 }
 
 }  // namespace
 
-bool ConfirmUpdate(const StandardStreams& streams) {
+bool ConfirmUpdate(const StandardStreams& streams, const Interruption& interruption) {
   for (;;) {
     std::fprintf(streams.out, "Are you sure to update the firmware? [y/n]: ");
     std::fflush(streams.out);
-    switch (ReadAnswer(streams.in)) {
+    switch (ReadAnswer(streams.in, interruption)) {
       case Answer::Yes:
         return true;
       case Answer::No:
       case Answer::InputEnded:
         return false;
+      case Answer::Interrupted:
+        EndPromptLine(streams);
+        return false;
       case Answer::TooLong:
-        DiscardRestOfLine(streams.in);
+        if (!DiscardRestOfLine(streams.in, interruption)) {
+          EndPromptLine(streams);
+          return false;
+        }
         std::fprintf(streams.out, "Invalid key input\n");
         std::fflush(streams.out);
         break;
@@ -69,22 +89,29 @@ bool ConfirmUpdate(const StandardStreams& streams) {
   }
 }
 
-void ReadSoPin(const StandardStreams& streams, SecretBytes& pin) {
+bool ReadSoPin(const StandardStreams& streams, SecretBytes& pin, const Interruption& interruption) {
   WipeSecret(pin);
   const bool echoWasOn = SwitchEchoOff(streams.in);
   std::fprintf(streams.out, "SO PIN: ");
   std::fflush(streams.out);
 
-  for (int character = std::getc(streams.in); character != '\n' && character != EOF;
-       character = std::getc(streams.in)) {
-    pin.push_back(static_cast<std::uint8_t>(character));
+  std::uint8_t character = 0;
+  InputRead read = InputRead::Byte;
+  while ((read = ReadInputByte(streams.in, interruption, character)) == InputRead::Byte &&
+         character != '\n') {
+    pin.push_back(character);
   }
+  CryptoPP::SecureWipeBuffer(&character, 1);
 
   if (echoWasOn) {
     RestoreEcho();
   }
-  std::fprintf(streams.out, "\n");
-  std::fflush(streams.out);
+  EndPromptLine(streams);
+  if (read == InputRead::Interrupted) {
+    WipeSecret(pin);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace nevrik

@@ -24,9 +24,11 @@ namespace nevrik {
 // The echo of the terminal behind an input stream, switched off while a secret is typed.
 // SwitchEchoOff saves the terminal's input mode and clears its echo; it changes nothing and
 // returns false when the stream is no terminal (a file, a pipe, NUL). RestoreEcho puts the saved
-// mode back. While echo is off, an interrupt (Ctrl+C) or the terminal going away restores it
-// before the process ends, so the user's shell is never left without echo.
+// mode back. RestoreEchoAtOnce puts it back too but forgets nothing; it is safe in a signal
+// handler and on Windows' console event thread, where ProcessInterruption (app/interrupt.h)
+// calls it before it lets the process end, so the user's shell is never left without echo.
 bool SwitchEchoOff(std::FILE* in);
 void RestoreEcho();
+void RestoreEchoAtOnce();
 
 }  // namespace nevrik

@@ -3,7 +3,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <atomic>
+#include <csignal>
 
 #include "app/terminal.h"
 
@@ -11,31 +12,14 @@ namespace nevrik {
 
 namespace {
 
-// The signals that end the process while a secret is typed: Ctrl+C, Ctrl+\, the terminal hanging
-// up, and a request to terminate.
-constexpr int EndingSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
-constexpr std::size_t EndingSignalCount = sizeof EndingSignals / sizeof EndingSignals[0];
-
-// Process-wide, because the signal handler needs them.
+// The terminal whose echo is off, process-wide because a signal handler may have to put it back
+// (RestoreEchoAtOnce). The mode is written before the flag admits it.
 struct SavedTerminal {
-  bool saved = false;
+  volatile std::sig_atomic_t saved = 0;
   int descriptor = -1;
   termios mode{};
-  struct sigaction previousActions[EndingSignalCount] = {};
 };
 SavedTerminal savedTerminal;
-
-// Puts the terminal's mode back, then lets the signal do what it would have done without us.
-// Only async-signal-safe calls.
-extern "C" void RestoreTerminalOnSignal(int signalNumber) {
-  tcsetattr(savedTerminal.descriptor, TCSANOW, &savedTerminal.mode);
-  for (std::size_t i = 0; i < EndingSignalCount; ++i) {
-    if (EndingSignals[i] == signalNumber) {
-      sigaction(signalNumber, &savedTerminal.previousActions[i], nullptr);
-    }
-  }
-  raise(signalNumber);
-}
 
 }  // namespace
 
@@ -57,23 +41,13 @@ void WriteToDebugger(const char* text) {
 bool SwitchEchoOff(std::FILE* in) {
   const int descriptor = fileno(in);
   termios mode{};
-  if (savedTerminal.saved || tcgetattr(descriptor, &mode) != 0) {
+  if (savedTerminal.saved != 0 || tcgetattr(descriptor, &mode) != 0) {
     return false;
   }
   savedTerminal.descriptor = descriptor;
   savedTerminal.mode = mode;
-  savedTerminal.saved = true;
-
-  struct sigaction restoring {};
-  restoring.sa_handler = RestoreTerminalOnSignal;
-  sigemptyset(&restoring.sa_mask);
-  for (std::size_t i = 0; i < EndingSignalCount; ++i) {
-    sigaction(EndingSignals[i], nullptr, &savedTerminal.previousActions[i]);
-    // A signal the user chose to ignore (nohup) stays ignored.
-    if (savedTerminal.previousActions[i].sa_handler != SIG_IGN) {
-      sigaction(EndingSignals[i], &restoring, nullptr);
-    }
-  }
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  savedTerminal.saved = 1;
 
   mode.c_lflag &= static_cast<tcflag_t>(~ECHO);
   tcsetattr(descriptor, TCSANOW, &mode);
@@ -81,14 +55,18 @@ bool SwitchEchoOff(std::FILE* in) {
 }
 
 void RestoreEcho() {
-  if (!savedTerminal.saved) {
+  if (savedTerminal.saved == 0) {
     return;
   }
   tcsetattr(savedTerminal.descriptor, TCSANOW, &savedTerminal.mode);
-  for (std::size_t i = 0; i < EndingSignalCount; ++i) {
-    sigaction(EndingSignals[i], &savedTerminal.previousActions[i], nullptr);
+  savedTerminal.saved = 0;
+}
+
+// Async-signal-safe: tcsetattr is, and nothing else is called.
+void RestoreEchoAtOnce() {
+  if (savedTerminal.saved != 0) {
+    tcsetattr(savedTerminal.descriptor, TCSANOW, &savedTerminal.mode);
   }
-  savedTerminal.saved = false;
 }
 
 }  // namespace nevrik

@@ -9,25 +9,12 @@ namespace nevrik {
 
 namespace {
 
-// The console whose echo is off. Windows runs a console control handler on a thread of its own:
-// the handle and mode are written before the handler is registered and left alone while it is,
-// and the flag that admits them is atomic, because the handler may still be running when the
-// main thread clears it.
+// The console whose echo is off. ProcessInterruption's console event handler runs on a thread of
+// its own and may put the mode back (RestoreEchoAtOnce): the handle and mode are written before
+// the atomic flag admits them.
 HANDLE savedHandle = INVALID_HANDLE_VALUE;
 DWORD savedMode = 0;
 std::atomic<bool> echoSwitchedOff{false};
-// Set by the handler: the process is ending, and the read of the secret may have ended early.
-std::atomic<bool> interruptedWhileEchoOff{false};
-
-// Ctrl+C, Ctrl+Break or the console closing: put the mode back, then let the next handler (in
-// the end Windows' default one, which ends the process) deal with the event.
-BOOL WINAPI RestoreConsoleOnExit(DWORD /*event*/) {
-  if (echoSwitchedOff.load()) {
-    interruptedWhileEchoOff.store(true);
-    SetConsoleMode(savedHandle, savedMode);
-  }
-  return FALSE;
-}
 
 // The operating-system handle behind the stream; for the process's standard input that is the
 // handle GetStdHandle(STD_INPUT_HANDLE) gives.
@@ -70,10 +57,7 @@ bool SwitchEchoOff(std::FILE* in) {
   }
   savedHandle = handle;
   savedMode = mode;
-  interruptedWhileEchoOff.store(false);
   echoSwitchedOff.store(true);
-  // The handler is in place before echo goes off and stays until it is back on.
-  SetConsoleCtrlHandler(RestoreConsoleOnExit, TRUE);
   SetConsoleMode(handle, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
   return true;
 }
@@ -83,13 +67,12 @@ void RestoreEcho() {
     return;
   }
   SetConsoleMode(savedHandle, savedMode);
-  SetConsoleCtrlHandler(RestoreConsoleOnExit, FALSE);
   echoSwitchedOff.store(false);
-  // Ctrl+C ends a console read early, on this thread, while the handler's thread hands the event
-  // on to Windows' default handler, which ends the process. Going on in between could send a PIN
-  // cut short by the interrupt, which the key would count as a wrong try: wait for the end.
-  if (interruptedWhileEchoOff.load()) {
-    Sleep(INFINITE);
+}
+
+void RestoreEchoAtOnce() {
+  if (echoSwitchedOff.load()) {
+    SetConsoleMode(savedHandle, savedMode);
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "app/log.h"
@@ -86,8 +87,11 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
   return true;
 }
 
+enum class WriteResult { Written, Failed, Interrupted };
+
 // Streams the image in chunks copied straight from the pack into the frame, a dot per chunk.
-bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
+WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
+                       const Interruption& interruption) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
     const std::uint32_t chunk =
@@ -95,19 +99,22 @@ bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out
     std::uint8_t* payload = session.PreparePayload(chunk);
     if (payload == nullptr) {
       Log(LogLevel::Error, "Cannot create write request.\n");
-      return false;
+      return WriteResult::Failed;
     }
     std::memcpy(payload, image.data() + offset, chunk);
     const StatusCode status = session.TransactNoData(CmdWrite, true, chunk);
     if (status != StatusCode::Success) {
       Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
-      return false;
+      return WriteResult::Failed;
     }
     std::fputc('.', out);
     offset += chunk;
     std::fflush(out);
+    if (interruption.IsRequested()) {
+      return WriteResult::Interrupted;
+    }
   }
-  return true;
+  return WriteResult::Written;
 }
 
 // Compares the key's hash of what it received with the image's own SHA-256.
@@ -142,13 +149,46 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
   return true;
 }
 
+ExitCode Canceled(std::FILE* out) {
+  std::fprintf(out, "Update canceled.\n");
+  std::fflush(out);
+  return ExitCode::ExitCanceled;
+}
+
+StatusCode SendCancelRequest(DeviceSession& session) {
+  return session.TransactNoData(CmdCancelUpdate, false, 0);
+}
+
+void ReportCancel(StatusCode status) {
+  if (status == StatusCode::Success) {
+    Log(LogLevel::Verbose, "Update has been canceled.\n");
+  } else {
+    Log(LogLevel::Error, "Failed to cancel update request: %s\n", StatusCodeName(status));
+  }
+}
+
+// The steps from the secure channel on, with an exception counted as their failure: the key is
+// then told to cancel like after any other failure.
+UpdateOutcome GuardedWriteAndDeploy(DeviceSession& session, SecretBytes& soPin,
+                                    const UpdaterEnvironment& environment) {
+  try {
+    return WriteAndDeployFirmware(session, soPin, environment);
+  } catch (const std::exception& failure) {
+    ReportUnexpectedFailure(failure.what());
+  } catch (...) {
+    ReportUnexpectedFailure(nullptr);
+  }
+  return UpdateOutcome::Failed;
+}
+
 }  // namespace
 
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
   std::unique_ptr<DeviceSession> holder;
-  if (!FindAndOpenDevice(holder, environment)) {
+  const DeviceSearch search = FindAndOpenDevice(holder, environment);
+  if (search != DeviceSearch::Opened) {
     std::fprintf(environment.streams.out, "Update canceled.\n");
-    return ExitCode::ExitNoDevice;
+    return search == DeviceSearch::Interrupted ? ExitCode::ExitCanceled : ExitCode::ExitNoDevice;
   }
   const ExitCode exitCode = RunUpdate(holder, force, environment);
   holder->Device().Close();
@@ -156,41 +196,55 @@ ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
   return exitCode;
 }
 
-bool FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
-                       const UpdaterEnvironment& environment) {
+DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
+                               const UpdaterEnvironment& environment) {
+  const Interruption& interruption = *environment.interruption;
   const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
   enumerator->Enumerate();
   const unsigned count = enumerator->GetCount();
   if (count == 0) {
     Log(LogLevel::Warn, "NEVRIK not found. Please attach one NEVRIK device to the PC.\n");
     WarnAboutInaccessibleDevices(*enumerator);
-    return false;
+    return DeviceSearch::Failed;
   }
   if (count > 1) {
     Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
         static_cast<std::size_t>(count));
-    return false;
+    return DeviceSearch::Failed;
+  }
+  if (interruption.IsRequested()) {
+    return DeviceSearch::Interrupted;
   }
   holder = DeviceSession::Create(*enumerator);
   if (!holder) {
     Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
-    return false;
+    return DeviceSearch::Failed;
+  }
+  if (interruption.IsRequested()) {
+    return DeviceSearch::Interrupted;
   }
   if (!holder->Synchronize()) {
     Log(LogLevel::Error, "Cannot access NEVRIK.\n");
-    return false;
+    return DeviceSearch::Failed;
   }
-  return true;
+  if (interruption.IsRequested()) {
+    return DeviceSearch::Interrupted;
+  }
+  return DeviceSearch::Opened;
 }
 
 ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
                    const UpdaterEnvironment& environment) {
   std::FILE* out = environment.streams.out;
+  const Interruption& interruption = *environment.interruption;
   DeviceStatus status;
   const StatusCode statusResult = holder->GetStatus(status);
   if (statusResult != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to get device status: %s\n", StatusCodeName(statusResult));
     return ExitCode::ExitStatusFailed;
+  }
+  if (interruption.IsRequested()) {
+    return Canceled(out);
   }
 
   const unsigned major = status.FirmwareMajor();
@@ -210,9 +264,8 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
     std::fprintf(out, "%s\n", line);
   }
 
-  if (!ConfirmUpdate(environment.streams)) {
-    std::fprintf(out, "Update canceled.\n");
-    return ExitCode::ExitCanceled;
+  if (!ConfirmUpdate(environment.streams, interruption)) {
+    return Canceled(out);
   }
 
   SecretBytes soPin;
@@ -222,64 +275,93 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
           "SO PIN has been locked. Restore your NEVRIK to the factory settings.\n");
       return ExitCode::ExitSoPinLocked;
     }
-    ReadSoPin(environment.streams, soPin);
+    if (!ReadSoPin(environment.streams, soPin, interruption)) {
+      return Canceled(out);
+    }
+  }
+  if (interruption.IsRequested()) {
+    return Canceled(out);
   }
 
-  if (WriteAndDeployFirmware(*holder, soPin, environment)) {
-    std::fprintf(out, "Updated successfully!\n");
-    return ExitCode::ExitOk;
+  switch (GuardedWriteAndDeploy(*holder, soPin, environment)) {
+    case UpdateOutcome::Deployed:
+      std::fprintf(out, "Updated successfully!\n");
+      return ExitCode::ExitOk;
+    case UpdateOutcome::Failed:
+      CancelUpdate(*holder);
+      break;
+    case UpdateOutcome::Interrupted: {
+      // The cancel goes out before anything is written: a closing console leaves little time.
+      const StatusCode cancel = SendCancelRequest(*holder);
+      Log(LogLevel::Warn, "Interrupted by the user.\n");
+      ReportCancel(cancel);
+      break;
+    }
   }
-  CancelUpdate(*holder);
-  std::fprintf(out, "Update canceled.\n");
-  return ExitCode::ExitCanceled;
+  return Canceled(out);
 }
 
-bool WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
-                            const UpdaterEnvironment& environment) {
+UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
+                                     const UpdaterEnvironment& environment) {
   std::FILE* out = environment.streams.out;
+  const Interruption& interruption = *environment.interruption;
   const StatusCode channel = session.EstablishSecureMessaging();
   if (channel != StatusCode::Success) {
     Log(LogLevel::Error, "Cannot establish secure messaging: %s\n", StatusCodeName(channel));
-    return false;
+    return UpdateOutcome::Failed;
+  }
+  if (interruption.IsRequested()) {
+    return UpdateOutcome::Interrupted;
   }
   if (soPin.size() > SoPinLengthLimit) {
     Log(LogLevel::Error, "Too long SO PIN.\n");
-    return false;
+    return UpdateOutcome::Failed;
   }
   if (!SendSetupRequest(session, soPin, environment.pack)) {
-    return false;
+    return UpdateOutcome::Failed;
+  }
+  if (interruption.IsRequested()) {
+    return UpdateOutcome::Interrupted;
   }
 
   PrintProgress(out, "Writing firmware ");
-  if (!WriteImage(session, environment.pack, out)) {
-    return false;
+  switch (WriteImage(session, environment.pack, out, interruption)) {
+    case WriteResult::Written:
+      break;
+    case WriteResult::Failed:
+      return UpdateOutcome::Failed;
+    case WriteResult::Interrupted:
+      return UpdateOutcome::Interrupted;
   }
   PrintProgress(out, " done!\n");
   PrintProgress(out, "Verifying firmware ");
   if (!VerifyImage(session, environment.pack, out)) {
-    return false;
+    return UpdateOutcome::Failed;
+  }
+  // The last point to stop at: once deploy is asked for, it and the final frame run to their end.
+  if (interruption.IsRequested()) {
+    return UpdateOutcome::Interrupted;
   }
 
   if (session.TransactNoData(CmdDeploy, false, 0) != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to deploy firmware.\n");
-    return false;
+    return UpdateOutcome::Failed;
   }
   Log(LogLevel::Verbose, "Firmware has been deployed.\n");
   if (session.SendFinal() != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to deploy firmware.\n");
-    return false;
+    return UpdateOutcome::Failed;
   }
   std::fflush(out);
-  return true;
+  return UpdateOutcome::Deployed;
 }
 
 void CancelUpdate(DeviceSession& session) {
-  const StatusCode status = session.TransactNoData(CmdCancelUpdate, false, 0);
-  if (status == StatusCode::Success) {
-    Log(LogLevel::Verbose, "Update has been canceled.\n");
-  } else {
-    Log(LogLevel::Error, "Failed to cancel update request: %s\n", StatusCodeName(status));
-  }
+  ReportCancel(SendCancelRequest(session));
+}
+
+void ReportUnexpectedFailure(const char* what) {
+  Log(LogLevel::Error, "Unexpected failure: %s\n", what != nullptr ? what : "unknown exception");
 }
 
 }  // namespace nevrik

@@ -16,24 +16,40 @@ inline constexpr std::size_t FirmwareHashSize = 32;
 // The device stage of a run: finds and opens the one key, runs the update and releases the key.
 // Gives ExitOk, ExitNoUpdateNeeded, ExitNoDevice, ExitCanceled, ExitSoPinLocked or
 // ExitStatusFailed.
+//
+// The user's interruption (environment.interruption) is looked at after each step, never in the
+// middle of a request to the key. Up to the SO PIN prompt it ends the run with nothing more sent
+// ("Update canceled.", ExitCanceled); from the secure channel up to the hash check the key is
+// asked to cancel first, with the warning "Interrupted by the user."; deploy and the final frame
+// are finished and their outcome stands.
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment);
 
+enum class DeviceSearch { Opened, Failed, Interrupted };
+
 // Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder.
-bool FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
-                       const UpdaterEnvironment& environment);
+// synchronise stays in holder. Failed: the reason has been written.
+DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
+                               const UpdaterEnvironment& environment);
 
 // Reads the key's status, decides, warns, asks, and runs the update; cancels on the key when a
-// step from the secure channel on fails.
+// step from the secure channel on fails, is interrupted or throws.
 ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
                    const UpdaterEnvironment& environment);
 
+enum class UpdateOutcome { Deployed, Failed, Interrupted };
+
 // The secure channel, the setup request with the SO PIN, the image in chunks, the hash check,
-// deploy and the final frame. The PIN is wiped once the setup request has gone out.
-bool WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
-                            const UpdaterEnvironment& environment);
+// deploy and the final frame. The PIN is wiped once the setup request has gone out. Failed: the
+// reason has been written; Interrupted: nothing has been written. Either way the key is left to
+// be told to cancel.
+UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
+                                     const UpdaterEnvironment& environment);
 
 // Asks the key to drop the update in progress; the outcome is only logged.
 void CancelUpdate(DeviceSession& session);
+
+// The one ERROR line for an exception that no step expected, such as an allocation failure;
+// what is the exception's own text, if it has one.
+void ReportUnexpectedFailure(const char* what);
 
 }  // namespace nevrik

@@ -1,10 +1,12 @@
 #include "app/updater.h"
 
 #include <cwchar>
+#include <exception>
 #include <optional>
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/terminal.h"
 #include "app/update_procedure.h"
 
 namespace nevrik {
@@ -92,17 +94,8 @@ class LogSettingsForRun {
   LogSettings saved;
 };
 
-}  // namespace
-
-void PrintBanner(std::FILE* out) {
-  std::fprintf(out, "NEVRIK firmware ver.%u.%u updater (%s)\n%s\n\n", TargetVersion.versionMajor,
-               TargetVersion.versionMinor, UpdaterVersion, CopyrightNotice);
-  std::fflush(out);
-}
-
-ExitCode RunUpdater(int count, const wchar_t* const* arguments,
-                    const UpdaterEnvironment& environment) {
-  const LogSettingsForRun logForRun(environment.streams.out);
+ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* arguments,
+                                        const UpdaterEnvironment& environment) {
   InitLogOutput();
   logSettings.logLevel = static_cast<int>(LogLevel::Info);
 
@@ -120,6 +113,37 @@ ExitCode RunUpdater(int count, const wchar_t* const* arguments,
   }
 
   return RunDeviceStage(settings.force, environment);
+}
+
+// The last resort for an exception that no step caught: the terminal back as it was, one line
+// that says what happened, and the code of an update that was not done. Steps from the secure
+// channel on catch their own and cancel on the key, so nothing here talks to it.
+ExitCode EndAfterUnexpectedFailure(const char* what, const UpdaterEnvironment& environment) {
+  RestoreEcho();
+  ReportUnexpectedFailure(what);
+  std::fprintf(environment.streams.out, "Update canceled.\n");
+  std::fflush(environment.streams.out);
+  return ExitCode::ExitCanceled;
+}
+
+}  // namespace
+
+void PrintBanner(std::FILE* out) {
+  std::fprintf(out, "NEVRIK firmware ver.%u.%u updater (%s)\n%s\n\n", TargetVersion.versionMajor,
+               TargetVersion.versionMinor, UpdaterVersion, CopyrightNotice);
+  std::fflush(out);
+}
+
+ExitCode RunUpdater(int count, const wchar_t* const* arguments,
+                    const UpdaterEnvironment& environment) {
+  const LogSettingsForRun logForRun(environment.streams.out);
+  try {
+    return RunOptionsBannerAndDeviceStage(count, arguments, environment);
+  } catch (const std::exception& failure) {
+    return EndAfterUnexpectedFailure(failure.what(), environment);
+  } catch (...) {
+    return EndAfterUnexpectedFailure(nullptr, environment);
+  }
 }
 
 }  // namespace nevrik

@@ -14,7 +14,9 @@ void PrintBanner(std::FILE* out);
 
 // The whole program after the platform's entry point: options, banner, pack check and the device
 // stage. arguments[0] is the program name; arguments[count] may be null. Tests run it in-process
-// with captured streams and simulated keys.
+// with captured streams and simulated keys. No exception leaves it: one that no step caught
+// (an allocation failure) ends the run with "Unexpected failure: %s\n" at level ERROR, echo
+// restored, "Update canceled." and ExitCanceled.
 ExitCode RunUpdater(int count, const wchar_t* const* arguments,
                     const UpdaterEnvironment& environment);
 

@@ -36,8 +36,10 @@ class KvUsbDevice {
   // ends a transfer filling its last packet; always true. Any other id: false.
   virtual bool EnableShortPacketTerminate(std::uint8_t pipeId) = 0;
 
-  // Transfer time-out of the pipe in milliseconds; 0 waits without limit (the default). The
-  // updater never sets one.
+  // Transfer time-out of the pipe in milliseconds (pipe id 0: the default control pipe); 0 waits
+  // without limit. An opened device starts every pipe with the time-out of its kind from
+  // usb/transfer_timeouts.h, so that a device that stops answering fails the transfer instead of
+  // blocking for ever.
   virtual bool SetPipeTimeout(std::uint8_t pipeId, std::uint32_t milliseconds) = 0;
 
   // One control transfer on the default pipe with the setup packet built from the arguments in

@@ -1,11 +1,13 @@
 #include "usb/libusb_device.h"
 
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 #include <utility>
 
 #include "usb/endpoint_halt.h"
 #include "usb/libusb_device_path.h"
+#include "usb/transfer_timeouts.h"
 
 namespace nevrik {
 
@@ -14,10 +16,6 @@ namespace {
 constexpr std::uint8_t RecipientMask = 0x1F;
 constexpr std::uint8_t RecipientInterface = 0x01;
 constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;  // bits 11-12 count extra high-speed packets
-
-// WinUSB gives control transfers on the default pipe five seconds unless told otherwise, and bulk
-// transfers no limit.
-constexpr std::uint32_t DefaultControlTimeout = 5000;
 
 UsbOpenResult OpenResultOf(int libusbError) {
   switch (libusbError) {
@@ -35,7 +33,7 @@ UsbOpenResult OpenResultOf(int libusbError) {
 }  // namespace
 
 LibUsbDevice::LibUsbDevice(LibUsbContext context) : context(std::move(context)) {
-  pipeTimeouts[TimeoutSlot(0)] = DefaultControlTimeout;
+  ResetPipeTimeouts();
 }
 
 LibUsbDevice::~LibUsbDevice() {
@@ -53,8 +51,7 @@ void LibUsbDevice::Close() {
   }
   kernelDriverDetached = false;
   pipes.Clear();
-  pipeTimeouts.fill(0);
-  pipeTimeouts[TimeoutSlot(0)] = DefaultControlTimeout;
+  ResetPipeTimeouts();
 }
 
 unsigned LibUsbDevice::GetOutPipeCount() const {
@@ -265,6 +262,13 @@ bool LibUsbDevice::BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::ui
                                          pipeTimeouts[TimeoutSlot(pipeId)]);
   transferred = static_cast<std::uint32_t>(moved);
   return error == LIBUSB_SUCCESS;
+}
+
+// Slots 0-15 are the OUT endpoints and the default control pipe, 16-31 the IN endpoints.
+void LibUsbDevice::ResetPipeTimeouts() {
+  pipeTimeouts.fill(BulkOutTransferTimeout);
+  std::fill(pipeTimeouts.begin() + TimeoutSlot(0x80), pipeTimeouts.end(), BulkInTransferTimeout);
+  pipeTimeouts[TimeoutSlot(0)] = ControlTransferTimeout;
 }
 
 std::size_t LibUsbDevice::TimeoutSlot(std::uint8_t pipeId) {

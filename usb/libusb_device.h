@@ -14,8 +14,8 @@ namespace nevrik {
 
 // KvUsbDevice over libusb-1.0, for every platform but Windows. It gives the layers above the
 // results the WinUSB backend gives on the same device: the same pipes, the same setup packets on
-// the wire, short-packet termination, waiting without limit on bulk pipes unless a time-out is
-// set. All transfers are synchronous.
+// the wire, short-packet termination, and the same time-out on each pipe (usb/transfer_timeouts.h)
+// unless SetPipeTimeout changes it. All transfers are synchronous.
 //
 // Opening claims the one interface that the device path names. A kernel driver bound to that
 // interface is detached for as long as the device holds it and attached again on Close.
@@ -61,6 +61,7 @@ class LibUsbDevice final : public KvUsbDevice, private RawBulkReader {
   void DiscoverPipes(const libusb_interface_descriptor& setting, bool shortPacketTerminate);
   bool BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                     std::uint32_t& transferred);
+  void ResetPipeTimeouts();
   static std::size_t TimeoutSlot(std::uint8_t pipeId);
 
   LibUsbContext context;

@@ -3,12 +3,14 @@
 #include <algorithm>
 
 #include "usb/endpoint_halt.h"
+#include "usb/transfer_timeouts.h"
 
 namespace nevrik {
 namespace {
 
 constexpr std::uint8_t EndpointDirectionIn = 0x80;
 constexpr UCHAR DefaultAlternateSetting = 0;
+constexpr std::uint8_t DefaultControlPipe = 0;
 
 }  // namespace
 
@@ -158,6 +160,9 @@ UsbOpenResult WinUsbDevice::OpenWithResult(const std::wstring& devicePath,
     return UsbOpenResult::OpenFailed;
   }
   winUsbHandle = interfaceHandle;
+  // Every pipe gets a finite time-out (usb/transfer_timeouts.h); bulk pipes have none by default.
+  // A refusal does not fail the open.
+  SetPipeTimeout(DefaultControlPipe, ControlTransferTimeout);
 
   USB_INTERFACE_DESCRIPTOR descriptor{};
   if (!WinUsb_QueryInterfaceSettings(winUsbHandle, DefaultAlternateSetting, &descriptor)) {
@@ -177,12 +182,14 @@ UsbOpenResult WinUsbDevice::OpenWithResult(const std::wstring& devicePath,
       // An IN pipe stages one packet; one of 0 bytes could never be read.
       if (pipe.MaximumPacketSize != 0) {
         inPipes.emplace_back(pipe.PipeId, shortPacketTerminate, pipe.MaximumPacketSize);
+        SetPipeTimeout(pipe.PipeId, BulkInTransferTimeout);
       }
     } else {
       outPipeIds.push_back(pipe.PipeId);
       if (shortPacketTerminate) {
         SetShortPacketTerminatePolicy(pipe.PipeId);  // a refusal does not fail the open
       }
+      SetPipeTimeout(pipe.PipeId, BulkOutTransferTimeout);
     }
   }
   return UsbOpenResult::Opened;

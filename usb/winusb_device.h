@@ -20,7 +20,8 @@ namespace nevrik {
 // issued with a null OVERLAPPED pointer. WinUSB then performs the call synchronously on the
 // overlapped handle: it waits for completion itself and reports the byte count in its
 // LengthTransferred argument, so no event, OVERLAPPED record or GetOverlappedResult is needed.
-// A call blocks until it completes or the pipe's time-out (none by default) expires.
+// A call blocks until it completes or the pipe's time-out expires; opening gives every pipe the
+// time-out of its kind from usb/transfer_timeouts.h.
 class WinUsbDevice : public KvUsbDevice, private RawBulkReader {
  public:
   WinUsbDevice() = default;

@@ -11,6 +11,15 @@
 
 namespace nevrik {
 
+namespace {
+
+// A set whose members cannot be listed for some other reason than their end (a set that went
+// bad) would otherwise be walked through all 2^32 member indexes; a skipped member or two is
+// the most a working set shows.
+constexpr unsigned ConsecutiveEnumerationErrorLimit = 16;
+
+}  // namespace
+
 WinUsbEnumerator::WinUsbEnumerator(const GUID& interfaceClass) : interfaceClass(interfaceClass) {}
 
 bool WinUsbEnumerator::Enumerate() {
@@ -28,15 +37,18 @@ bool WinUsbEnumerator::Enumerate() {
   constexpr std::size_t PathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
   std::vector<std::uint8_t> detailBuffer;
 
+  unsigned consecutiveErrors = 0;
   for (DWORD member = 0;; ++member) {
     SP_DEVICE_INTERFACE_DATA interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
     if (!SetupDiEnumDeviceInterfaces(deviceSet, nullptr, &interfaceClass, member, &interfaceData)) {
-      if (GetLastError() == ERROR_NO_MORE_ITEMS) {
+      if (GetLastError() == ERROR_NO_MORE_ITEMS ||
+          ++consecutiveErrors == ConsecutiveEnumerationErrorLimit) {
         break;
       }
       continue;
     }
+    consecutiveErrors = 0;
 
     // Without a buffer the call fails by design and only reports the size it needs.
     DWORD requiredSize = 0;

@@ -19,7 +19,8 @@ class WinUsbEnumerator : public KvUsbEnumerator {
   explicit WinUsbEnumerator(const GUID& interfaceClass);
 
   // A member whose interface cannot be listed or whose path has no size is skipped; when a path
-  // cannot be read, enumeration ends with the paths found so far.
+  // cannot be read, or 16 members in a row cannot be listed, enumeration ends with the paths
+  // found so far.
   bool Enumerate() override;
   bool IsEmpty() const override;
   unsigned GetCount() const override;

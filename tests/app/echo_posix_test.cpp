@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "app/interrupt.h"
 #include "app/prompts.h"
 #include "app/terminal.h"
 #include "tests/support/terminal_reader.h"
@@ -45,6 +46,9 @@ TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
 
   EXPECT_EQ(shownBeforeTyping, "SO PIN: ");
   EXPECT_EQ(std::string(pin.begin(), pin.end()), "s3cret");
+  // The PIN came straight from the descriptor: the C library never even made an input buffer
+  // for the stream, so no copy of the PIN can be left in one.
+  EXPECT_EQ(in->_IO_read_base, nullptr);
   EXPECT_EQ(test::ReadTerminalUntil(controller, "\n"), "\r\n");  // only the updater's own newline
   EXPECT_TRUE(EchoIsOn(controller));
   std::fclose(in);
@@ -52,35 +56,74 @@ TEST(EchoTest, PinTypedAtThePromptIsNotShownAndEchoComesBack) {
   close(controller);
 }
 
-class EchoRestoredOnSignal : public ::testing::TestWithParam<int> {};
-
-TEST_P(EchoRestoredOnSignal, BeforeTheProcessEnds) {
-  const int signalNumber = GetParam();
-  int controller = -1;
-  const pid_t child = forkpty(&controller, nullptr, nullptr, nullptr);
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    SwitchEchoOff(stdin);
-    std::fputs("ready\n", stdout);
-    std::fflush(stdout);
-    for (;;) {
-      pause();
+// A child on a pseudo-terminal whose echo is off, as at the SO PIN prompt, under the process's
+// interruption handling.
+class ChildWithEchoOff {
+ public:
+  ChildWithEchoOff() {
+    pid = forkpty(&controller, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      const ProcessInterruption interruption;
+      SwitchEchoOff(stdin);
+      std::fputs("ready\n", stdout);
+      std::fflush(stdout);
+      while (!interruption.IsRequested()) {
+        usleep(1000);
+      }
+      std::fputs("stopping\n", stdout);
+      std::fflush(stdout);
+      for (;;) {
+        pause();
+      }
     }
   }
-  ASSERT_NE(test::ReadTerminalUntil(controller, "ready").find("ready"), std::string::npos);
-  EXPECT_FALSE(EchoIsOn(controller));
+  ~ChildWithEchoOff() { close(controller); }
+  ChildWithEchoOff(const ChildWithEchoOff&) = delete;
+  ChildWithEchoOff& operator=(const ChildWithEchoOff&) = delete;
 
-  kill(child, signalNumber);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(WTERMSIG(status), signalNumber);
-  EXPECT_TRUE(EchoIsOn(controller));
-  close(controller);
+  // The signal that ended the child, or 0.
+  int WaitForEnd() const {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  }
+
+  pid_t pid = -1;
+  int controller = -1;
+};
+
+class SecondInterrupt : public ::testing::TestWithParam<int> {};
+
+// The first interrupt is only recorded (the run stops at its next step); the second ends the
+// process at once, as the signal would, with the terminal's echo back on.
+TEST_P(SecondInterrupt, EndsTheProcessAtOnceWithEchoRestored) {
+  const int signalNumber = GetParam();
+  const ChildWithEchoOff child;
+  ASSERT_GT(child.pid, 0);
+  ASSERT_NE(test::ReadTerminalUntil(child.controller, "ready").find("ready"), std::string::npos);
+  EXPECT_FALSE(EchoIsOn(child.controller));
+
+  kill(child.pid, signalNumber);
+  ASSERT_NE(test::ReadTerminalUntil(child.controller, "stopping").find("stopping"),
+            std::string::npos);
+  EXPECT_FALSE(EchoIsOn(child.controller));
+
+  kill(child.pid, signalNumber);
+  EXPECT_EQ(child.WaitForEnd(), signalNumber);
+  EXPECT_TRUE(EchoIsOn(child.controller));
 }
 
-INSTANTIATE_TEST_SUITE_P(CtrlCHangUpAndTerminate, EchoRestoredOnSignal,
-                         ::testing::Values(SIGINT, SIGQUIT, SIGHUP, SIGTERM));
+INSTANTIATE_TEST_SUITE_P(CtrlCHangUpAndTerminate, SecondInterrupt,
+                         ::testing::Values(SIGINT, SIGHUP, SIGTERM));
+
+TEST(EchoTest, QuitEndsTheProcessAtOnceWithEchoRestored) {
+  const ChildWithEchoOff child;
+  ASSERT_GT(child.pid, 0);
+  ASSERT_NE(test::ReadTerminalUntil(child.controller, "ready").find("ready"), std::string::npos);
+  kill(child.pid, SIGQUIT);
+  EXPECT_EQ(child.WaitForEnd(), SIGQUIT);
+  EXPECT_TRUE(EchoIsOn(child.controller));
+}
 
 TEST(EchoTest, NothingChangesWhenInputIsNoTerminal) {
   std::FILE* file = std::tmpfile();

@@ -81,5 +81,49 @@ TEST(ReadSoPinTest, NoLengthLimitWhileReading) {
   EXPECT_EQ(pin.size(), longPin.size());
 }
 
+// Requested from its given look on: the user presses Ctrl+C while the prompt waits.
+class InterruptAtLook final : public Interruption {
+ public:
+  explicit InterruptAtLook(int look) : look(look) {}
+  bool IsRequested() const override { return ++looks >= look; }
+
+ private:
+  int look;
+  mutable int looks = 0;
+};
+
+TEST(ConfirmUpdateTest, AnInterruptionIsARefusalThatEndsThePromptsLine) {
+  for (const int look : {1, 2, 4}) {  // before the answer, after its first character, while
+                                      // discarding an over-long line
+    const CapturedFile in("yes\ny\n");
+    const CapturedFile out;
+    const InterruptAtLook interruption(look);
+    EXPECT_FALSE(ConfirmUpdate({in.File(), out.File(), stderr}, interruption));
+    EXPECT_EQ(out.Text(), Question + "\n") << look;
+  }
+}
+
+TEST(ReadSoPinTest, AnInterruptionDropsWhatWasTyped) {
+  const CapturedFile in("1234\n");
+  const CapturedFile out;
+  const InterruptAtLook interruption(3);
+  SecretBytes pin{'o', 'l', 'd'};
+  EXPECT_FALSE(ReadSoPin({in.File(), out.File(), stderr}, pin, interruption));
+  EXPECT_TRUE(pin.empty());
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
+}
+
+// The confirmation reads no further than its own line, so the PIN's line is still there for the
+// PIN prompt.
+TEST(ReadSoPinTest, FollowsTheConfirmationOnTheSameInput) {
+  const CapturedFile in("yy\ny\n4711\n");
+  const CapturedFile out;
+  const StandardStreams streams{in.File(), out.File(), stderr};
+  ASSERT_TRUE(ConfirmUpdate(streams));
+  SecretBytes pin;
+  EXPECT_TRUE(ReadSoPin(streams, pin));
+  EXPECT_EQ(std::string(pin.begin(), pin.end()), "4711");
+}
+
 }  // namespace
 }  // namespace nevrik

@@ -46,7 +46,7 @@ class SoPinHygiene : public ::testing::Test {
 TEST_F(SoPinHygiene, PinIsWipedOnceTheSetupHasGoneOut) {
   ASSERT_TRUE(session && session->Synchronize());
   SecretBytes pin{'4', '7', '1', '1'};
-  EXPECT_TRUE(WriteAndDeployFirmware(*session, pin, environment));
+  EXPECT_EQ(WriteAndDeployFirmware(*session, pin, environment), UpdateOutcome::Deployed);
   EXPECT_TRUE(pin.empty());
   EXPECT_EQ(out.Text().find("4711"), std::string::npos);
   // The key did receive the PIN, after the 12 setup parameters.
@@ -61,7 +61,7 @@ TEST_F(SoPinHygiene, PinIsWipedOnceTheSetupHasGoneOut) {
 TEST_F(SoPinHygiene, PinIsWipedWhenTheKeyRefusesIt) {
   ASSERT_TRUE(session && session->Synchronize());
   SecretBytes pin{'1', '2', '3', '4'};
-  EXPECT_FALSE(WriteAndDeployFirmware(*session, pin, environment));
+  EXPECT_EQ(WriteAndDeployFirmware(*session, pin, environment), UpdateOutcome::Failed);
   EXPECT_TRUE(pin.empty());
   EXPECT_TRUE(PayloadAreaIsZero(12 + 4));
   EXPECT_EQ(out.Text(), "[ERROR  ] Incorrect SO PIN.\n");

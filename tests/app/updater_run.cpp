@@ -20,7 +20,8 @@ RunResult UpdaterRun::Run(const std::vector<std::wstring>& arguments, const std:
   UpdaterEnvironment environment;
   environment.streams = {in.File(), out.File(), err.File()};
   environment.pack = pack;
-  environment.makeEnumerator = [this] {
+  environment.interruption = interruption;
+  environment.makeEnumerator = makeEnumerator ? makeEnumerator : [this] {
     auto enumerator = std::make_unique<SimUsbEnumerator>();
     for (const AttachedKey& attached : keys) {
       enumerator->Attach(attached.key, attached.openResult);

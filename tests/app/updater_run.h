@@ -1,11 +1,14 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/firmware_pack.h"
+#include "app/interrupt.h"
 #include "sim/sim_key.h"
+#include "usb/kv_usb_enumerator.h"
 #include "usb/usb_open_result.h"
 
 namespace nevrik::test {
@@ -27,6 +30,10 @@ class UpdaterRun {
 
   // The pack the run embeds; the updater's own by default.
   FirmwarePack pack{EmbeddedFirmwarePackData()};
+  // What the user asks of the run while it goes; nothing by default.
+  const Interruption* interruption = &NoInterruption();
+  // How the run finds keys; the attached keys by default.
+  std::function<std::unique_ptr<KvUsbEnumerator>()> makeEnumerator;
 
  private:
   struct AttachedKey {

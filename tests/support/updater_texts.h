@@ -27,5 +27,10 @@ inline const std::string Question = "Are you sure to update the firmware? [y/n]:
 inline const std::string NotFound =
     "[WARN   ] NEVRIK not found. Please attach one NEVRIK device to the PC.\n";
 inline const std::string Canceled = "Update canceled.\n";
+inline const std::string InterruptedWarning = "[WARN   ] Interrupted by the user.\n";
+
+// Everything up to the confirmation, for a key at 1.5 without force.
+inline const std::string AskedToUpdateFrom15 =
+    Banner + "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution + Question;
 
 }  // namespace nevrik::test

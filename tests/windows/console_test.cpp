@@ -6,11 +6,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "app/interrupt.h"
 #include "app/log.h"
 #include "app/prompts.h"
 #include "app/terminal.h"
@@ -81,14 +86,20 @@ TEST_F(EchoTest, PinIsReadWithEchoOffAndTheSavedModeComesBackBeforeTheNewline) {
 
   EXPECT_EQ(Text(pin), "s3cret");
   EXPECT_EQ(out.Text(), "SO PIN: \n");
-  EXPECT_THAT(moments,
-              ElementsAre("GetConsoleMode(stdin) | shown \"\", read 0",
-                          "SetConsoleCtrlHandler(handler, TRUE) | shown \"\", read 0",
-                          "SetConsoleMode(stdin, 0x01F3) | shown \"\", read 0",
-                          "SetConsoleMode(stdin, 0x01F7) | shown \"SO PIN: \", read 7",
-                          "SetConsoleCtrlHandler(handler, FALSE) | shown \"SO PIN: \", read 7"));
+  EXPECT_THAT(moments, ElementsAre("GetConsoleMode(stdin) | shown \"\", read 0",
+                                   "SetConsoleMode(stdin, 0x01F3) | shown \"\", read 0",
+                                   "SetConsoleMode(stdin, 0x01F7) | shown \"SO PIN: \", read 7"));
   EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
-  EXPECT_EQ(platform.CtrlHandlerCount(), 0u);
+}
+
+// The console hands a line over with "\r\n"; the C library's text mode would make it "\n".
+TEST_F(EchoTest, LineEndingInCarriageReturnAndLineFeedEndsThePin) {
+  const CapturedFile in("12\r34\r\nnext\r\n");
+  const CapturedFile out;
+  SecretBytes pin;
+  EXPECT_TRUE(ReadSoPin({in.File(), out.File(), stderr}, pin));
+  EXPECT_EQ(Text(pin), "12\r34");
+  EXPECT_EQ(std::ftell(in.File()), 7);  // up to the end of the first line
 }
 
 TEST_F(EchoTest, InputFromAFileIsReadAsItComesWithNoModeChanged) {
@@ -110,85 +121,87 @@ TEST_F(EchoTest, InputFromNulIsNoConsoleThoughACharacterDevice) {
   ReadSoPin({in.File(), out.File(), stderr}, pin);
   EXPECT_EQ(Text(pin), "");
   EXPECT_EQ(out.Text(), "SO PIN: \n");
-  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)"));
+  // Once for the echo, once when the read comes back empty: no console, so no Ctrl+C to wait for.
+  EXPECT_THAT(platform.Calls(), ElementsAre("GetConsoleMode(other)", "GetConsoleMode(other)"));
 }
 
-class EchoOnConsoleEvent : public ConsoleTest, public ::testing::WithParamInterface<DWORD> {
- protected:
-  void TearDown() override { RestoreEcho(); }
-};
+using InterruptionTest = ConsoleTest;
 
-TEST_P(EchoOnConsoleEvent, SavedModeIsRestoredAndTheProcessLeftToEnd) {
+// Ctrl+C and Ctrl+Break: the first is only recorded (handled, so Windows does not end the
+// process); the second puts echo back and leaves the process to Windows' default handler.
+TEST_F(InterruptionTest, SecondCtrlCEndsTheProcessWithEchoRestored) {
+  for (const DWORD event :
+       {static_cast<DWORD>(CTRL_C_EVENT), static_cast<DWORD>(CTRL_BREAK_EVENT)}) {
+    const CapturedFile in;
+    platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+    {
+      const ProcessInterruption interruption;
+      ASSERT_EQ(platform.CtrlHandlerCount(), 1u);
+      ASSERT_TRUE(SwitchEchoOff(in.File()));
+      EXPECT_FALSE(interruption.IsRequested());
+
+      EXPECT_TRUE(platform.RaiseConsoleEvent(event));
+      EXPECT_TRUE(interruption.IsRequested());
+      EXPECT_EQ(platform.ConsoleMode("stdin"), InputModeWithoutEcho);
+
+      EXPECT_FALSE(platform.RaiseConsoleEvent(event));
+      EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+      RestoreEcho();
+    }
+    EXPECT_EQ(platform.CtrlHandlerCount(), 0u);
+  }
+}
+
+// Windows ends the process as soon as the handler of a closing console returns: it waits until
+// the run is over, with echo back on from the start.
+TEST_F(InterruptionTest, ClosingConsoleWaitsForTheRunToEnd) {
   const CapturedFile in;
   platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
+  auto interruption = std::make_unique<ProcessInterruption>();
   ASSERT_TRUE(SwitchEchoOff(in.File()));
-  ASSERT_EQ(platform.ConsoleMode("stdin"), InputModeWithoutEcho);
-  ASSERT_EQ(platform.CtrlHandlerCount(), 1u);
-  platform.ClearCalls();
 
-  // Not handled: Windows' default handler then ends the process.
-  EXPECT_FALSE(platform.RaiseConsoleEvent(GetParam()));
-  EXPECT_THAT(platform.Calls(), ElementsAre("SetConsoleMode(stdin, 0x01F7)"));
+  std::future<bool> handled =
+      std::async(std::launch::async, [&] { return platform.RaiseConsoleEvent(CTRL_CLOSE_EVENT); });
+  while (!interruption->IsRequested()) {
+    std::this_thread::yield();
+  }
   EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
+  EXPECT_EQ(handled.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
 
-  // The main thread, back from its interrupted read, goes no further: it waits for the end.
-  platform.ClearCalls();
-  EXPECT_THROW(RestoreEcho(), ProcessEnding);
-  EXPECT_THAT(platform.Calls(),
-              ElementsAre("SetConsoleMode(stdin, 0x01F7)", "SetConsoleCtrlHandler(handler, FALSE)",
-                          "Sleep(INFINITE)"));
+  RestoreEcho();
+  interruption.reset();  // the run is over
+  EXPECT_TRUE(handled.get());
 }
 
-// Ctrl+C ends the console read early and, on another thread, starts the end of the process. What
-// was typed until then must not go out as the PIN (the key would count it as a wrong try).
-TEST_F(EchoTest, PinCutShortByCtrlCIsNeverHandedOn) {
-  const CapturedFile in("s3c");
+// Ctrl+C ends the console read early, while the event reaches the handler on another thread.
+// What was typed until then must not go out as the PIN (the key would count a wrong try).
+TEST_F(InterruptionTest, PinCutShortByCtrlCIsDropped) {
+  const CapturedFile in("s3c");  // the console read comes back empty after these
   const CapturedFile out;
   platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
-  bool raised = false;
+  const ProcessInterruption interruption;
+  std::thread event;
   platform.onCall = [&](const std::string& call) {
-    if (!raised && call == "SetConsoleMode(stdin, 0x01F7)") {
-      raised = true;  // the event arrives as the read comes back
-      EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
+    if (call == "GetConsoleMode(stdin)" && !event.joinable() && std::ftell(in.File()) == 3) {
+      event = std::thread([&] { platform.RaiseConsoleEvent(CTRL_C_EVENT); });
     }
   };
 
   SecretBytes pin;
-  EXPECT_THROW(ReadSoPin({in.File(), out.File(), stderr}, pin), ProcessEnding);
-  EXPECT_TRUE(raised);
+  EXPECT_FALSE(ReadSoPin({in.File(), out.File(), stderr}, pin, interruption));
+  event.join();
+  EXPECT_TRUE(pin.empty());
+  EXPECT_EQ(out.Text(), "SO PIN: \n");
   EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
-  EXPECT_EQ(platform.Calls().back(), "Sleep(INFINITE)");
-  EXPECT_EQ(out.Text(), "SO PIN: ");  // the run went no further than the prompt
 }
 
-TEST_F(EchoTest, AnInterruptOnceSeenDoesNotOutliveItsPrompt) {
-  const CapturedFile in("1234\n");
-  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
-  ASSERT_TRUE(SwitchEchoOff(in.File()));
-  EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
-  EXPECT_THROW(RestoreEcho(), ProcessEnding);
-
-  // A later prompt (in tests, where the process lives on) starts without the old interrupt.
+TEST_F(InterruptionTest, EndOfAFileIsTheEndOfThePin) {
+  const CapturedFile in("s3c");
   const CapturedFile out;
+  const ProcessInterruption interruption;
   SecretBytes pin;
-  ReadSoPin({in.File(), out.File(), stderr}, pin);
-  EXPECT_EQ(Text(pin), "1234");
-}
-
-INSTANTIATE_TEST_SUITE_P(CtrlCCtrlBreakAndClose, EchoOnConsoleEvent,
-                         ::testing::Values(CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT));
-
-TEST_F(EchoTest, NoHandlerIsLeftOnceEchoIsBack) {
-  const CapturedFile in;
-  platform.AddConsole(HandleOf(in.File()), "stdin", InputMode);
-  ASSERT_TRUE(SwitchEchoOff(in.File()));
-  RestoreEcho();
-  platform.ClearCalls();
-
-  EXPECT_FALSE(platform.RaiseConsoleEvent(CTRL_C_EVENT));
-  EXPECT_THAT(platform.Calls(), IsEmpty());
-  RestoreEcho();  // a second time: nothing saved, nothing done
-  EXPECT_THAT(platform.Calls(), IsEmpty());
+  EXPECT_TRUE(ReadSoPin({in.File(), out.File(), stderr}, pin, interruption));
+  EXPECT_EQ(Text(pin), "s3c");
 }
 
 // The logger's settings are process-wide; each test starts from the defaults and puts them back.

@@ -13,7 +13,6 @@
 //   own diagnostics, which nothing here provokes). While a platform is installed, those are
 //   recorded as calls too, which adds lines only to a test that has already failed; the fake
 //   never reports a failure itself, which would call it again without end.
-// - Sleep goes on to the real function except for an endless wait while a platform is installed.
 // No other caller in the executable uses the console functions.
 #include <gtest/gtest.h>
 
@@ -73,16 +72,6 @@ WINBOOL WINAPI FakeSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, WINBOOL add) 
   return real(handler, add);
 }
 
-// Only an endless wait while a platform is installed is the fake's: the process is ending.
-void WINAPI FakeSleep(DWORD milliseconds) {
-  auto* platform = nevrik::FakePlatform::Installed();
-  if (platform != nullptr && milliseconds == INFINITE) {
-    platform->OnSleepForever();
-  }
-  static const auto real = Kernel32<decltype(&Sleep)>("Sleep");
-  real(milliseconds);
-}
-
 void WINAPI FakeOutputDebugStringA(LPCSTR text) {
   if (auto* platform = nevrik::FakePlatform::Installed()) {
     platform->OnOutputDebugStringA(text);
@@ -135,7 +124,6 @@ decltype(&GetConsoleMode) __imp_GetConsoleMode = FakeGetConsoleMode;
 decltype(&SetConsoleMode) __imp_SetConsoleMode = FakeSetConsoleMode;
 decltype(&SetConsoleCtrlHandler) __imp_SetConsoleCtrlHandler = FakeSetConsoleCtrlHandler;
 decltype(&OutputDebugStringA) __imp_OutputDebugStringA = FakeOutputDebugStringA;
-decltype(&Sleep) __imp_Sleep = FakeSleep;
 decltype(&SetupDiGetClassDevsW) __imp_SetupDiGetClassDevsW = FakeSetupDiGetClassDevsW;
 decltype(&SetupDiEnumDeviceInterfaces) __imp_SetupDiEnumDeviceInterfaces =
     FakeSetupDiEnumDeviceInterfaces;

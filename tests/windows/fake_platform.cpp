@@ -418,11 +418,6 @@ BOOL FakePlatform::OnSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
   return TRUE;
 }
 
-void FakePlatform::OnSleepForever() {
-  Record("Sleep(INFINITE)");
-  throw ProcessEnding{};
-}
-
 void FakePlatform::OnOutputDebugStringA(LPCSTR text) {
   Record("OutputDebugStringA(" + Quoted(text) + ")");
 }

@@ -23,8 +23,6 @@ namespace nevrik {
 //
 // Handles are named by kind and number in the order they were handed out (file1, winusb1,
 // devinfo1); pipe ids are written 0x81, buffers as hex bytes, GUIDs in registry form.
-// Thrown in place of a wait that would never return.
-struct ProcessEnding {};
 
 class FakePlatform {
  public:
@@ -143,9 +141,6 @@ class FakePlatform {
   BOOL OnSetConsoleMode(HANDLE console, DWORD mode);
   BOOL OnSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
   void OnOutputDebugStringA(LPCSTR text);
-  // Sleep(INFINITE): the code waits for the process to end, which a test cannot let happen; the
-  // call is recorded and ProcessEnding thrown instead, back to the test.
-  [[noreturn]] void OnSleepForever();
 
   HDEVINFO OnSetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent,
                                   DWORD flags);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <numeric>
 #include <ostream>
 #include <stdexcept>
@@ -27,6 +28,17 @@ constexpr const char* CreateFileCall =
 FakePlatform::Endpoint Bulk(std::uint8_t pipeId, std::uint16_t maxPacketSize = 64) {
   return {UsbdPipeTypeBulk, pipeId, maxPacketSize};
 }
+
+// The time-outs every open sets (policy type 3 is PIPE_TRANSFER_TIMEOUT, milliseconds as 4
+// bytes): 5 s on the default control pipe and on bulk OUT pipes, 10 s on bulk IN pipes.
+std::string TimeoutCall(std::uint8_t pipeId, const std::string& winUsbHandle = "winusb1") {
+  char id[8];
+  std::snprintf(id, sizeof id, "0x%02X", pipeId);
+  const bool in = (pipeId & 0x80) != 0;
+  return "WinUsb_SetPipePolicy(" + winUsbHandle + ", " + id + ", 3, " +
+         (in ? "[10 27 00 00])" : "[88 13 00 00])");
+}
+const std::string ControlTimeoutCall = TimeoutCall(0x00);
 
 FakePlatform::Endpoint Interrupt(std::uint8_t pipeId) {
   return {UsbdPipeTypeInterrupt, pipeId, 8};
@@ -70,11 +82,11 @@ TEST_F(WinUsbDeviceTest, OpenCreatesTheFileAsWinUsbNeedsAndScansAlternateSetting
   ASSERT_EQ(device.OpenWithResult(DevicePath, false), UsbOpenResult::Opened);
 
   // Read and write access, shared, existing only, overlapped.
-  EXPECT_THAT(
-      platform.Calls(),
-      ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)",
-                  "WinUsb_QueryInterfaceSettings(winusb1, 0)", "WinUsb_QueryPipe(winusb1, 0, 0)",
-                  "WinUsb_QueryPipe(winusb1, 0, 1)", "WinUsb_QueryPipe(winusb1, 0, 2)"));
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)", ControlTimeoutCall,
+                          "WinUsb_QueryInterfaceSettings(winusb1, 0)",
+                          "WinUsb_QueryPipe(winusb1, 0, 0)", "WinUsb_QueryPipe(winusb1, 0, 1)",
+                          TimeoutCall(0x81), "WinUsb_QueryPipe(winusb1, 0, 2)", TimeoutCall(0x02)));
   EXPECT_TRUE(device.IsOpen());
   ASSERT_EQ(device.GetInPipeCount(), 1u);
   EXPECT_EQ(device.GetInPipeId(0), 0x81);
@@ -133,9 +145,10 @@ TEST_F(WinUsbDeviceTest, FailedSettingsQueryReleasesTheInterfaceThenTheFile) {
   EXPECT_EQ(device.OpenWithResult(DevicePath, false), UsbOpenResult::OpenFailed);
   EXPECT_FALSE(device.IsOpen());
   EXPECT_EQ(device.GetInPipeCount() + device.GetOutPipeCount(), 0u);
-  EXPECT_THAT(platform.Calls(), ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)",
-                                            "WinUsb_QueryInterfaceSettings(winusb1, 0)",
-                                            "WinUsb_Free(winusb1)", "CloseHandle(file1)"));
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)", ControlTimeoutCall,
+                          "WinUsb_QueryInterfaceSettings(winusb1, 0)", "WinUsb_Free(winusb1)",
+                          "CloseHandle(file1)"));
   EXPECT_THAT(platform.OpenHandles(), IsEmpty());
 }
 
@@ -146,9 +159,10 @@ TEST_F(WinUsbDeviceTest, FailingPipeQueryEndsTheScanAndKeepsThePipesFoundSoFar) 
   ASSERT_EQ(device.OpenWithResult(DevicePath, false), UsbOpenResult::Opened);
   EXPECT_THAT(
       platform.Calls(),
-      ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)",
+      ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)", ControlTimeoutCall,
                   "WinUsb_QueryInterfaceSettings(winusb1, 0)", "WinUsb_QueryPipe(winusb1, 0, 0)",
-                  "WinUsb_QueryPipe(winusb1, 0, 1)", "WinUsb_QueryPipe(winusb1, 0, 2)"));
+                  TimeoutCall(0x81), "WinUsb_QueryPipe(winusb1, 0, 1)", TimeoutCall(0x01),
+                  "WinUsb_QueryPipe(winusb1, 0, 2)"));
   ASSERT_EQ(device.GetInPipeCount(), 1u);
   EXPECT_EQ(device.GetInPipeId(0), 0x81);
   ASSERT_EQ(device.GetOutPipeCount(), 1u);
@@ -192,11 +206,12 @@ TEST_F(WinUsbDeviceTest, OpenWithShortPacketTerminateSetsThePolicyOnEachOutPipe)
   // Policy type 1 is SHORT_PACKET_TERMINATE, given as a 4-byte 1.
   EXPECT_THAT(
       platform.Calls(),
-      ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)",
+      ElementsAre(CreateFileCall, "WinUsb_Initialize(file1)", ControlTimeoutCall,
                   "WinUsb_QueryInterfaceSettings(winusb1, 0)", "WinUsb_QueryPipe(winusb1, 0, 0)",
-                  "WinUsb_SetPipePolicy(winusb1, 0x01, 1, [01 00 00 00])",
-                  "WinUsb_QueryPipe(winusb1, 0, 1)", "WinUsb_QueryPipe(winusb1, 0, 2)",
-                  "WinUsb_SetPipePolicy(winusb1, 0x02, 1, [01 00 00 00])"));
+                  "WinUsb_SetPipePolicy(winusb1, 0x01, 1, [01 00 00 00])", TimeoutCall(0x01),
+                  "WinUsb_QueryPipe(winusb1, 0, 1)", TimeoutCall(0x81),
+                  "WinUsb_QueryPipe(winusb1, 0, 2)",
+                  "WinUsb_SetPipePolicy(winusb1, 0x02, 1, [01 00 00 00])", TimeoutCall(0x02)));
 }
 
 TEST_F(WinUsbDeviceTest, RefusedShortPacketPolicyDoesNotFailTheOpen) {
@@ -248,8 +263,10 @@ TEST_F(WinUsbDeviceTest, ReopeningClosesFirstAndRebuildsThePipes) {
   ASSERT_EQ(device.OpenWithResult(DevicePath, false), UsbOpenResult::Opened);
   EXPECT_THAT(platform.Calls(),
               ElementsAre("WinUsb_Free(winusb1)", "CloseHandle(file1)", CreateFileCall,
-                          "WinUsb_Initialize(file2)", "WinUsb_QueryInterfaceSettings(winusb2, 0)",
-                          "WinUsb_QueryPipe(winusb2, 0, 0)", "WinUsb_QueryPipe(winusb2, 0, 1)"));
+                          "WinUsb_Initialize(file2)", TimeoutCall(0x00, "winusb2"),
+                          "WinUsb_QueryInterfaceSettings(winusb2, 0)",
+                          "WinUsb_QueryPipe(winusb2, 0, 0)", TimeoutCall(0x81, "winusb2"),
+                          "WinUsb_QueryPipe(winusb2, 0, 1)", TimeoutCall(0x02, "winusb2")));
   EXPECT_EQ(device.GetInPipeCount(), 1u);
   EXPECT_EQ(device.GetOutPipeCount(), 1u);
 }
