@@ -14,7 +14,7 @@ purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev)
+               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev valgrind)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
