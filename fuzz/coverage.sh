@@ -21,9 +21,15 @@ while [ $# -gt 0 ] && [ "$1" != -- ]; do
   shift
 done
 [ $# -gt 0 ] && shift
-sources=("$@")
+sources=()
+for source in "$@"; do
+  sources+=("$PWD/$source")  # the coverage mapping holds absolute paths
+done
 
 build=build-coverage
+# ccache would rewrite the source paths relative to the build directory, and llvm-cov would then
+# match none of the sources asked for.
+unset CCACHE_BASEDIR
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
   -DNEVRIK_BUILD_TESTS=OFF -DNEVRIK_BUILD_FUZZERS=ON -DNEVRIK_BUILD_USBBUS=OFF \
   "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -fprofile-instr-generate -fcoverage-mapping" \
