@@ -20,29 +20,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "protocol/device_session.h"
-#include "secure/key_agreement.h"
 
 namespace nevrik {
 namespace {
 
-class Input {
- public:
-  explicit Input(std::span<const std::uint8_t> bytes) : bytes(bytes) {}
-  bool Empty() const { return bytes.empty(); }
-  std::uint8_t Byte() {
-    const std::span<const std::uint8_t> taken = Take(1);
-    return taken.empty() ? 0 : taken[0];
-  }
-  std::span<const std::uint8_t> Take(std::size_t count) {
-    const std::span<const std::uint8_t> taken = bytes.first(std::min(count, bytes.size()));
-    bytes = bytes.subspan(taken.size());
-    return taken;
-  }
-
- private:
-  std::span<const std::uint8_t> bytes;
-};
+using fuzz::Input;
 
 class HostileDevice final : public KvUsbDevice {
  public:
@@ -146,38 +130,6 @@ class OneDeviceEnumerator final : public KvUsbEnumerator {
   std::unique_ptr<KvUsbDevice> device;
 };
 
-// Starts just before the counter wraps and moves on with every reading, so the deadlines pass.
-class AdvancingTicks final : public TickSource {
- public:
-  std::uint32_t Milliseconds() override { return now += 50; }
-
- private:
-  std::uint32_t now = 0xFFFFF000;
-};
-
-// The same key pair every time, so that a recorded answer stays valid; made once, as the point
-// multiplication would otherwise dominate every handshake attempt.
-class FixedKeySource final : public EphemeralKeySource {
- public:
-  FixedKeySource() {
-    privateKey.New(PrivateKeySize);
-    for (std::size_t i = 0; i < PrivateKeySize; ++i) {
-      privateKey[i] = static_cast<std::uint8_t>(i + 1);
-    }
-    PublicKeyFromPrivate(privateKey, publicKey);
-  }
-
-  bool Generate(CryptoPP::SecByteBlock& privateOut, CryptoPP::SecByteBlock& publicOut) override {
-    privateOut = privateKey;
-    publicOut = publicKey;
-    return true;
-  }
-
- private:
-  CryptoPP::SecByteBlock privateKey;
-  CryptoPP::SecByteBlock publicKey;
-};
-
 std::uint32_t PayloadLength(std::uint8_t n) {
   return n < 16 ? n * 17u : (n - 15) * 4369u;  // 0, 17, ... 255, 4369, ... 65535, 69904
 }
@@ -186,8 +138,8 @@ void DriveSession(std::span<const std::uint8_t> bytes) {
   Input input(bytes);
   const std::uint8_t shape = input.Byte();
   OneDeviceEnumerator enumerator(std::make_unique<HostileDevice>(shape, input));
-  AdvancingTicks ticks;
-  static FixedKeySource keySource;
+  fuzz::AdvancingTicks ticks;
+  static fuzz::FixedKeySource keySource;
   const std::unique_ptr<DeviceSession> session =
       DeviceSession::Create(enumerator, ticks, keySource);
   if (!session) {

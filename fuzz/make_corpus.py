@@ -199,7 +199,95 @@ def session_seeds():
           bytes([WELL_BEHAVED]) + op(FINAL) * 255 + op(QUERY, 3) + response(256, 0, le32(1)))
 
 
+# --- A whole update: the scene, then one plan per request the host begins ---------------------
+# With the small pack of the harness a run sends: status query, handshake, setup, three writes,
+# hash query, deploy, final frame. A plan of 0 passes the key's real answer; the input ending
+# passes every answer after it.
+
+NO_PIN, RIGHT_PIN, WRONG_PIN, LOCKED_PIN = range(4)
+FORCE, UP_TO_DATE, LONG_PIN, HIGH_SPEED = 0x04, 0x08, 0x40, 0x80
+DECLINE, INPUT_ENDS, TOO_LONG_THEN_YES = 0x10, 0x20, 0x30
+STATUS, HANDSHAKE_REQUEST, SETUP, WRITE1, WRITE2, WRITE3, HASH, DEPLOY, FINAL_FRAME = range(9)
+
+
+def passes(count):
+    return bytes(count)
+
+
+def set_status(status):
+    return bytes([0x01, status])
+
+
+def set_header_byte(index, value):
+    return bytes([0x02, index, value])
+
+
+def payload_length(length):
+    return b"\x04" + le16(length)
+
+
+def flip(offset, xor):
+    return b"\x08" + le16(offset) + bytes([xor])
+
+
+def replace(frame):
+    return bytes([0x10, len(frame)]) + frame
+
+
+def packets(shape):
+    return bytes([0x20, shape])
+
+
+def stall_in(index):
+    return bytes([0x40, index])
+
+
+STALL_OUT = b"\x80"
+ONE_BYTE_PACKETS, LEADING_ZLP, DROP_ZLP, EXTRA_ZLP, TWICE, NOTHING = 0x01, 0x08, 0x10, 0x20, 0x40, 0x80
+
+
+def at(request, plan, scene=NO_PIN):
+    """The scene, the key's own answers up to `request`, then that request's plan."""
+    return bytes([scene]) + passes(request) + plan
+
+
+def update_seeds():
+    for name, scene in [("whole_update_without_pin", NO_PIN), ("whole_update_with_pin", RIGHT_PIN),
+                        ("wrong_pin", WRONG_PIN), ("locked_pin", LOCKED_PIN),
+                        ("pin_too_long", RIGHT_PIN | LONG_PIN), ("up_to_date", UP_TO_DATE),
+                        ("up_to_date_forced", UP_TO_DATE | FORCE), ("declined", DECLINE),
+                        ("input_ends_at_question", INPUT_ENDS),
+                        ("too_long_answer_then_yes", TOO_LONG_THEN_YES | RIGHT_PIN),
+                        ("high_speed_key", HIGH_SPEED | RIGHT_PIN)]:
+        write("update", name, bytes([scene]))
+    write("update", "status_says_pin_locked", at(STATUS, flip(1, 0x09)))
+    write("update", "status_query_busy", at(STATUS, set_status(3)))
+    write("update", "status_record_split_in_one_byte_packets", at(STATUS, packets(ONE_BYTE_PACKETS)))
+    write("update", "status_payload_stalls", at(STATUS, stall_in(1)))
+    write("update", "handshake_answer_off_the_curve", at(HANDSHAKE_REQUEST, flip(96, 1) * 10))
+    write("update", "handshake_answer_96_bytes", at(HANDSHAKE_REQUEST, payload_length(96)))
+    write("update", "setup_answers_incorrect_pin", at(SETUP, set_status(15), RIGHT_PIN))
+    write("update", "setup_answer_sequence_behind", at(SETUP, set_header_byte(4, 3)))
+    write("update", "setup_answered_twice", at(SETUP, packets(TWICE)))
+    write("update", "write_refused", at(WRITE2, set_status(8)))
+    write("update", "write_request_stalls", at(WRITE1, STALL_OUT))
+    write("update", "write_not_answered", at(WRITE3, packets(NOTHING)))
+    write("update", "write_answer_after_zero_length_packet", at(WRITE1, packets(LEADING_ZLP)))
+    write("update", "write_answer_with_extra_zero_length_packet", at(WRITE2, packets(EXTRA_ZLP)))
+    write("update", "write_answer_with_payload", at(WRITE3, payload_length(4)))
+    write("update", "hash_differs", at(HASH, flip(0, 1)))
+    write("update", "hash_31_bytes", at(HASH, payload_length(31)))
+    write("update", "hash_empty", at(HASH, payload_length(0)))
+    write("update", "hash_answer_in_clear", at(HASH, set_status(0)))
+    write("update", "deploy_refused", at(DEPLOY, set_status(8)))
+    write("update", "final_frame_stalls", at(FINAL_FRAME, STALL_OUT))
+    write("update", "cancel_answered_with_data", at(DEPLOY, set_status(8) + payload_length(4)))
+    write("update", "deploy_answer_replaced_by_a_success",
+          at(DEPLOY, replace(b"NVKW" + bytes([9, 0]) + le16(0))))
+
+
 if __name__ == "__main__":
     ms_os20_seeds()
     in_pipe_seeds()
     session_seeds()
+    update_seeds()

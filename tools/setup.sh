@@ -7,6 +7,7 @@
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
 #   tools/setup.sh test      everything the whole test suite needs, Windows included (the default)
+#   tools/setup.sh coverage  clang and llvm-14 for fuzz/coverage.sh (not part of the test suite)
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -14,7 +15,8 @@ purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev)
+               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev valgrind)
+coverage_packages=(clang libclang-rt-14-dev llvm-14)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
@@ -24,7 +26,8 @@ case "$purpose" in
   run) wanted=("${build_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
-  *) echo "usage: $0 [run|windows|test]" >&2; exit 2 ;;
+  coverage) wanted=("${build_packages[@]}" "${coverage_packages[@]}") ;;
+  *) echo "usage: $0 [run|windows|test|coverage]" >&2; exit 2 ;;
 esac
 
 as_root=()
@@ -53,7 +56,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: packages installed in $((SECONDS - started)) s"
 fi
 
-if [ "$purpose" != run ]; then
+if [ "$purpose" = windows ] || [ "$purpose" = test ]; then
   # Prints the prefix on standard output (not wanted here) and, only when it has to build, its
   # progress on standard error.
   "$here/build-cryptopp-mingw.sh" >/dev/null
