@@ -86,7 +86,8 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
   return true;
 }
 
-// Streams the image in chunks copied straight from the pack into the frame, a dot per chunk.
+}  // namespace
+
 bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
@@ -109,6 +110,8 @@ bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out
   }
   return true;
 }
+
+namespace {
 
 // Compares the key's hash of what it received with the image's own SHA-256.
 bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {

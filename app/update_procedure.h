@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 #include "app/exit_code.h"
@@ -32,6 +33,10 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
 // deploy and the final frame. The PIN is wiped once the setup request has gone out.
 bool WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
                             const UpdaterEnvironment& environment);
+
+// Streams the pack's image to the key in chunks of WriteChunkSize, one dot on out per accepted
+// chunk. A refused chunk is reported and ends the stream.
+bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out);
 
 // Asks the key to drop the update in progress; the outcome is only logged.
 void CancelUpdate(DeviceSession& session);
