@@ -4,7 +4,6 @@
 #include <cryptopp/sha.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "app/log.h"
@@ -88,18 +87,17 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
 
 }  // namespace
 
+// Each chunk is enciphered from the pack straight into the frame: one pass, no copy before it.
 bool WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
     const std::uint32_t chunk =
         static_cast<std::uint32_t>(std::min<std::size_t>(WriteChunkSize, image.size() - offset));
-    std::uint8_t* payload = session.PreparePayload(chunk);
-    if (payload == nullptr) {
+    if (session.PreparePayload(chunk) == nullptr) {
       Log(LogLevel::Error, "Cannot create write request.\n");
       return false;
     }
-    std::memcpy(payload, image.data() + offset, chunk);
-    const StatusCode status = session.TransactNoData(CmdWrite, true, chunk);
+    const StatusCode status = session.TransactSecureNoData(CmdWrite, image.subspan(offset, chunk));
     if (status != StatusCode::Success) {
       Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
       return false;
