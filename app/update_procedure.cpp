@@ -4,7 +4,6 @@
 #include <cryptopp/sha.h>
 
 #include <algorithm>
-#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -87,22 +86,20 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
   return true;
 }
 
-enum class WriteResult { Written, Failed, Interrupted };
+}  // namespace
 
-// Streams the image in chunks copied straight from the pack into the frame, a dot per chunk.
+// Each chunk is enciphered from the pack straight into the frame: one pass, no copy before it.
 WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
                        const Interruption& interruption) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
     const std::uint32_t chunk =
         static_cast<std::uint32_t>(std::min<std::size_t>(WriteChunkSize, image.size() - offset));
-    std::uint8_t* payload = session.PreparePayload(chunk);
-    if (payload == nullptr) {
+    if (session.PreparePayload(chunk) == nullptr) {
       Log(LogLevel::Error, "Cannot create write request.\n");
       return WriteResult::Failed;
     }
-    std::memcpy(payload, image.data() + offset, chunk);
-    const StatusCode status = session.TransactNoData(CmdWrite, true, chunk);
+    const StatusCode status = session.TransactSecureNoData(CmdWrite, image.subspan(offset, chunk));
     if (status != StatusCode::Success) {
       Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
       return WriteResult::Failed;
@@ -116,6 +113,8 @@ WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FI
   }
   return WriteResult::Written;
 }
+
+namespace {
 
 // Compares the key's hash of what it received with the image's own SHA-256.
 bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 #include "app/exit_code.h"
@@ -44,6 +45,14 @@ enum class UpdateOutcome { Deployed, Failed, Interrupted };
 // be told to cancel.
 UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
                                      const UpdaterEnvironment& environment);
+
+enum class WriteResult { Written, Failed, Interrupted };
+
+// Streams the pack's image to the key in chunks of WriteChunkSize, one dot on out per accepted
+// chunk. A refused chunk is reported and ends the stream (Failed); a request to stop is looked at
+// after each accepted chunk (Interrupted).
+WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
+                       const Interruption& interruption);
 
 // Asks the key to drop the update in progress; the outcome is only logged.
 void CancelUpdate(DeviceSession& session);

@@ -3,15 +3,18 @@
 // umockdev's preload (umockdev-wrapper build/bench/usbbus_bench).
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/update_procedure.h"
 #include "protocol/device_session.h"
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "usb/libusb_enumerator.h"
+#include "usb/platform_enumerator.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/stand_in_function.h"
 #include "usbbus/usb_descriptor_writer.h"
@@ -100,6 +103,36 @@ void BM_SecureQuery(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SecureQuery)->Unit(benchmark::kMicrosecond);
+
+// A whole update of a simulated key at version 1.5 with the given packet size, as the program
+// runs it: enumeration, opening, synchronisation, status, the answer "y", the handshake, setup,
+// the image, the hash check and deploy. Wall time: the key answers from the bus's own thread.
+void BM_WholeUpdate(benchmark::State& state) {
+  EmulatedUsbBus bus;
+  SimKeyUsbConfig usb;
+  usb.maxPacketSize = static_cast<std::uint16_t>(state.range(0));
+  bus.Plug(std::make_shared<SimKey>(usb));
+  std::FILE* answers = std::tmpfile();
+  std::FILE* output = std::fopen("/dev/null", "w");
+  if (answers == nullptr || output == nullptr || std::fputs("y\n", answers) < 0) {
+    state.SkipWithError("no streams");
+    return;
+  }
+  UpdaterEnvironment environment;
+  environment.streams = {answers, output, output};
+  environment.makeEnumerator = MakePlatformEnumerator;
+  for (auto _ : state) {
+    std::rewind(answers);
+    // Forced: after the first run the key already holds this firmware.
+    if (RunDeviceStage(true, environment) != ExitCode::ExitOk) {
+      state.SkipWithError("the update failed");
+      break;
+    }
+  }
+  std::fclose(answers);
+  std::fclose(output);
+}
+BENCHMARK(BM_WholeUpdate)->Arg(64)->Arg(512)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace nevrik

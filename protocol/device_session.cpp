@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "secure/handshake.h"
-#include "secure/payload_cipher.h"
 
 namespace nevrik {
 
@@ -44,6 +43,7 @@ DeviceSession::DeviceSession(std::unique_ptr<KvUsbDevice> device, TickSource& ti
       keySource(keySource) {}
 
 void DeviceSession::DropKeys() {
+  payloadCipher.reset();
   sessionKeys.reset();
   keyEstablished = false;
 }
@@ -125,6 +125,12 @@ bool DeviceSession::CheckResponseHeader(ConstFrameHeaderBytes header) const {
 
 StatusCode DeviceSession::Transact(std::uint8_t command, bool secure, std::uint32_t length,
                                    std::vector<std::uint8_t>& response) {
+  return Exchange(command, secure, length, nullptr, response);
+}
+
+StatusCode DeviceSession::Exchange(std::uint8_t command, bool secure, std::uint32_t length,
+                                   const std::uint8_t* source,
+                                   std::vector<std::uint8_t>& response) {
   // The frame buffer never exceeds a header and the largest payload, so this also keeps length
   // within the header's 16 bits.
   if (frameBuffer.size() < FrameHeaderSize + std::uint64_t{length}) {
@@ -142,7 +148,7 @@ StatusCode DeviceSession::Transact(std::uint8_t command, bool secure, std::uint3
   EncodeRequestHeader(FrameHeaderBytes(frameBuffer.data(), FrameHeaderSize), sequence, command,
                       secure, static_cast<std::uint16_t>(length));
   if (secure && length != 0) {
-    CryptPayload(*sessionKeys, payload, payload, length);
+    payloadCipher->CryptPayload(source != nullptr ? source : payload, payload, length);
   }
   if (!device->Write(0, frameBuffer.data(), FrameHeaderSize + length)) {
     return StatusCode::DeviceError;
@@ -175,20 +181,32 @@ StatusCode DeviceSession::Transact(std::uint8_t command, bool secure, std::uint3
   }
   if (!response.empty() && header.IsSecure()) {
     // A secure answer with no keys to read it cannot be trusted: it is refused, not deciphered.
-    if (!sessionKeys) {
+    if (!payloadCipher) {
       return StatusCode::ProtocolError;
     }
-    CryptPayload(*sessionKeys, response.data(), response.data(), response.size());
+    payloadCipher->CryptPayload(response.data(), response.data(), response.size());
   }
   return StatusCode::Success;
 }
 
 StatusCode DeviceSession::TransactNoData(std::uint8_t command, bool secure, std::uint32_t length) {
-  const StatusCode status = Transact(command, secure, length, scratchResponse);
-  if (status == StatusCode::Success && !scratchResponse.empty()) {
-    return StatusCode::ProtocolError;
+  return NoDataResult(Exchange(command, secure, length, nullptr, scratchResponse));
+}
+
+StatusCode DeviceSession::TransactSecureNoData(std::uint8_t command,
+                                               std::span<const std::uint8_t> payload) {
+  // Above the largest payload the frame buffer is always too short, as Transact finds.
+  if (payload.size() > MaxPayloadLength) {
+    return StatusCode::HostInternalError;
   }
-  return status;
+  return NoDataResult(Exchange(command, true, static_cast<std::uint32_t>(payload.size()),
+                               payload.data(), scratchResponse));
+}
+
+// A successful answer that should have been empty but was not is a ProtocolError.
+StatusCode DeviceSession::NoDataResult(StatusCode status) const {
+  return status == StatusCode::Success && !scratchResponse.empty() ? StatusCode::ProtocolError
+                                                                   : status;
 }
 
 StatusCode DeviceSession::SendFinal() {
@@ -271,6 +289,7 @@ StatusCode DeviceSession::EstablishSecureMessaging() {
                           HandshakeResponseBytes(scratchResponse.data(), HandshakeResponseSize),
                           *result)) {
       sessionKeys = std::move(result);
+      payloadCipher.emplace(*sessionKeys);
       keyEstablished = true;
       return StatusCode::Success;
     }

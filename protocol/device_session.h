@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "protocol/status_code.h"
 #include "protocol/tick_source.h"
 #include "secure/ephemeral_key_source.h"
+#include "secure/payload_cipher.h"
 #include "secure/session_keys.h"
 #include "usb/kv_usb_device.h"
 #include "usb/kv_usb_enumerator.h"
@@ -23,8 +25,10 @@ namespace nevrik {
 //
 // A request's payload is built in place: PreparePayload gives the area behind the header, the
 // caller fills it, and Transact writes the header in front and, for a secure request, enciphers
-// the area in place. The frame buffer only grows and is reused, so a request costs no allocation
-// once it has grown to the largest payload.
+// the area in place. A secure payload that already lies elsewhere (an image chunk) is instead
+// enciphered from there straight into the frame by TransactSecureNoData. The frame buffer only
+// grows and is reused, and the payload cipher is keyed once per handshake, so a request costs no
+// allocation once the buffer has grown to the largest payload.
 //
 // `broken` latches when a response could not be read whole: the byte stream can no longer be
 // trusted, so every later Transact and SendFinal fails with DeviceError before sending anything,
@@ -56,6 +60,12 @@ class DeviceSession {
   // As Transact for a command whose response must be empty; one with data is a ProtocolError.
   StatusCode TransactNoData(std::uint8_t command, bool secure, std::uint32_t length);
 
+  // As TransactNoData(command, true, payload.size()) for a payload that lies outside the frame:
+  // it is enciphered from payload straight into the frame's payload area, in one pass, instead
+  // of being placed there first. The area must have been prepared with PreparePayload (else
+  // HostInternalError, as for Transact), and payload must not overlap it unless it is the area.
+  StatusCode TransactSecureNoData(std::uint8_t command, std::span<const std::uint8_t> payload);
+
   // The header-only CmdFinal frame, which the device does not answer.
   StatusCode SendFinal();
 
@@ -81,6 +91,10 @@ class DeviceSession {
                 EphemeralKeySource& keySource);
 
   void DropKeys();
+  // Transact, with a secure payload taken from source (null: the frame's own payload area).
+  StatusCode Exchange(std::uint8_t command, bool secure, std::uint32_t length,
+                      const std::uint8_t* source, std::vector<std::uint8_t>& response);
+  StatusCode NoDataResult(StatusCode status) const;
   StatusCode SendQuery(std::uint32_t selector, std::size_t answerSize);
   bool WaitForHalts(bool inPipes, std::uint32_t start);
   bool ClearHalts(bool inPipes, std::uint32_t start);
@@ -92,6 +106,7 @@ class DeviceSession {
   std::vector<std::uint8_t> frameBuffer;
   std::uint32_t sequence = 0;
   std::unique_ptr<SessionKeys> sessionKeys;
+  std::optional<PayloadCipher> payloadCipher;  // made from sessionKeys, dropped with them
   bool keyEstablished = false;
   bool broken = false;
 

@@ -1,24 +1,23 @@
 #include "secure/payload_cipher.h"
 
-#include <cryptopp/filters.h>
-#include <cryptopp/modes.h>
-#include <cryptopp/rijndael.h>
+#include <algorithm>
 
 namespace nevrik {
 
-void CryptPayload(const SessionKeys& keys, const std::uint8_t* input, std::uint8_t* output,
-                  std::size_t length) {
+PayloadCipher::PayloadCipher(const SessionKeys& keys)
+    : counterMode(keys.frameKey.data(), keys.frameKey.size(), keys.initialCounter.data()) {
+  std::copy(keys.initialCounter.begin(), keys.initialCounter.end(), initialCounter.begin());
+}
+
+void PayloadCipher::CryptPayload(const std::uint8_t* input, std::uint8_t* output,
+                                 std::size_t length) {
   if (length == 0) {
     return;
   }
-  CryptoPP::CTR_Mode<CryptoPP::Rijndael>::Encryption encryptor(
-      keys.frameKey.data(), keys.frameKey.size(), keys.initialCounter.data());
-  // The filter keeps everything it transforms until Get, so input and output may overlap.
-  CryptoPP::StreamTransformationFilter filter(encryptor, nullptr,
-                                              CryptoPP::StreamTransformationFilter::NO_PADDING);
-  filter.Put(input, length);
-  filter.MessageEnd();
-  filter.Get(output, length);
+  // Back to the initial counter block with no keystream left over: the key schedule stays, and
+  // the counter's storage is reused.
+  counterMode.Resynchronize(initialCounter.data(), static_cast<int>(initialCounter.size()));
+  counterMode.ProcessData(output, input, length);
 }
 
 }  // namespace nevrik

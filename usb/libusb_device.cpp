@@ -41,6 +41,10 @@ LibUsbDevice::~LibUsbDevice() {
 }
 
 void LibUsbDevice::Close() {
+  // No transfer is in flight: every one has ended before its call returned.
+  for (LibUsbBulkTransfer& transfer : pipeTransfers) {
+    transfer.Release();
+  }
   if (handle != nullptr) {
     libusb_release_interface(handle, interfaceNumber);
     if (kernelDriverDetached) {
@@ -203,6 +207,10 @@ UsbOpenResult LibUsbDevice::OpenWithResult(const std::wstring& devicePath,
     }
   }
   DiscoverPipes(*setting, shortPacketTerminate);
+  if (!AllocateTransfers()) {
+    Close();
+    return UsbOpenResult::OpenFailed;
+  }
   return UsbOpenResult::Opened;
 }
 
@@ -247,6 +255,20 @@ void LibUsbDevice::DiscoverPipes(const libusb_interface_descriptor& setting,
   }
 }
 
+bool LibUsbDevice::AllocateTransfers() {
+  for (const OutPipe& pipe : pipes.outPipes) {
+    if (!pipeTransfers[TimeoutSlot(pipe.pipeId)].Allocate()) {
+      return false;
+    }
+  }
+  for (const InPipe& pipe : pipes.inPipes) {
+    if (!pipeTransfers[TimeoutSlot(pipe.pipeId)].Allocate()) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool LibUsbDevice::ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                            std::uint32_t& received) {
   return BulkTransfer(pipeId, data, length, received);
@@ -254,12 +276,13 @@ bool LibUsbDevice::ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_
 
 bool LibUsbDevice::BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                                 std::uint32_t& transferred) {
-  if (handle == nullptr || length > static_cast<std::uint32_t>(INT_MAX)) {
+  LibUsbBulkTransfer& transfer = pipeTransfers[TimeoutSlot(pipeId)];
+  if (handle == nullptr || !transfer.Allocated() || length > static_cast<std::uint32_t>(INT_MAX)) {
     return false;
   }
   int moved = 0;
-  const int error = libusb_bulk_transfer(handle, pipeId, data, static_cast<int>(length), &moved,
-                                         pipeTimeouts[TimeoutSlot(pipeId)]);
+  const int error = transfer.Run(context.get(), handle, pipeId, data, static_cast<int>(length),
+                                 moved, pipeTimeouts[TimeoutSlot(pipeId)]);
   transferred = static_cast<std::uint32_t>(moved);
   return error == LIBUSB_SUCCESS;
 }

@@ -7,6 +7,7 @@
 
 #include "usb/bulk_pipes.h"
 #include "usb/kv_usb_device.h"
+#include "usb/libusb_bulk_transfer.h"
 #include "usb/libusb_support.h"
 #include "usb/usb_open_result.h"
 
@@ -15,7 +16,8 @@ namespace nevrik {
 // KvUsbDevice over libusb-1.0, for every platform but Windows. It gives the layers above the
 // results the WinUSB backend gives on the same device: the same pipes, the same setup packets on
 // the wire, short-packet termination, and the same time-out on each pipe (usb/transfer_timeouts.h)
-// unless SetPipeTimeout changes it. All transfers are synchronous.
+// unless SetPipeTimeout changes it. All transfers are synchronous. Each bulk pipe has one libusb
+// transfer, allocated when the device opens and reused by every bulk transfer on it.
 //
 // Opening claims the one interface that the device path names. A kernel driver bound to that
 // interface is detached for as long as the device holds it and attached again on Close.
@@ -59,6 +61,7 @@ class LibUsbDevice final : public KvUsbDevice, private RawBulkReader {
                std::uint32_t& received) override;
   UsbOpenResult Claim(libusb_device_handle* opened, std::uint8_t interface);
   void DiscoverPipes(const libusb_interface_descriptor& setting, bool shortPacketTerminate);
+  bool AllocateTransfers();
   bool BulkTransfer(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                     std::uint32_t& transferred);
   void ResetPipeTimeouts();
@@ -71,6 +74,8 @@ class LibUsbDevice final : public KvUsbDevice, private RawBulkReader {
   bool kernelDriverDetached = false;
   // Per pipe id, endpoint number and direction; the default control pipe is pipe id 0.
   std::array<std::uint32_t, 32> pipeTimeouts{};
+  // The transfer of each bulk pipe, in the same slots as the time-outs.
+  std::array<LibUsbBulkTransfer, 32> pipeTransfers;
 };
 
 }  // namespace nevrik

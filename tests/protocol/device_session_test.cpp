@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "tests/protocol/session_bench.h"
@@ -315,6 +316,28 @@ TEST(DeviceSessionTransactTest, TransactNoDataWantsAnEmptyAnswer) {
   EXPECT_EQ(bench.Session().TransactNoData(CmdCancelUpdate, false, 0), StatusCode::OperationDenied);
 }
 
+TEST(DeviceSessionTransactTest, SecurePayloadFromOutsideMeetsTheSameRefusals) {
+  SessionBench bench;
+  const Bytes chunk = Pattern(16);
+  EXPECT_EQ(bench.Session().TransactSecureNoData(CmdWrite, chunk), StatusCode::HostInternalError);
+  ASSERT_NE(bench.Session().PreparePayload(16), nullptr);
+  EXPECT_EQ(bench.Session().TransactSecureNoData(CmdWrite, chunk), StatusCode::NoEstablishedKey);
+  EXPECT_EQ(bench.Device().Counts().writes, 0u);
+
+  ASSERT_TRUE(bench.Session().Synchronize());
+  ASSERT_EQ(bench.Session().EstablishSecureMessaging(), StatusCode::Success);
+  const Bytes tooLarge(65536, 0);
+  EXPECT_EQ(bench.Session().TransactSecureNoData(CmdWrite, tooLarge),
+            StatusCode::HostInternalError);
+  ASSERT_EQ(bench.SendNoData(CmdSetup, true, SetupPayload(16)), StatusCode::Success);
+  const auto next = static_cast<unsigned>(bench.Requests().size() + 1);
+  bench.Key().Firmware().Faults().responses = {
+      ResponseFault::PayloadSize(FaultTrigger::OnRequest(next), 1)};
+  ASSERT_NE(bench.Session().PreparePayload(16), nullptr);
+  EXPECT_EQ(bench.Session().TransactSecureNoData(CmdWrite, chunk), StatusCode::ProtocolError);
+  EXPECT_TRUE(bench.Requests().back().deciphered);
+}
+
 TEST(DeviceSessionTransactTest, SendFinalWritesAPlainHeaderAndReadsNothing) {
   SessionBench bench;
   ASSERT_TRUE(bench.Session().Synchronize());
@@ -460,6 +483,32 @@ TEST(DeviceSessionPayloadTest, FrameBufferIsReusedAcrossSecureWrites) {
     ASSERT_EQ(bench.Session().GetStatus(record), StatusCode::Success);
     EXPECT_EQ(bench.Session().PreparePayload(4), first);
   }
+  ASSERT_TRUE(bench.Key().Firmware().Update().has_value());
+  EXPECT_EQ(bench.Key().Firmware().Update()->image, image);
+}
+
+TEST(DeviceSessionPayloadTest, SecurePayloadFromOutsideIsEncipheredStraightIntoTheFrame) {
+  SessionBench bench;
+  ASSERT_TRUE(bench.Session().Synchronize());
+  ASSERT_EQ(bench.Session().EstablishSecureMessaging(), StatusCode::Success);
+  constexpr std::uint32_t Chunk = 8192;
+  const Bytes image = Pattern(Chunk + 100, 3);
+  ASSERT_EQ(bench.SendNoData(CmdSetup, true, SetupPayload(Chunk + 100)), StatusCode::Success);
+
+  for (std::size_t offset = 0; offset < image.size(); offset += Chunk) {
+    const auto chunk =
+        std::span(image).subspan(offset, std::min<std::size_t>(Chunk, image.size() - offset));
+    std::uint8_t* area = bench.Session().PreparePayload(static_cast<std::uint32_t>(chunk.size()));
+    ASSERT_NE(area, nullptr);
+    ASSERT_EQ(bench.Session().TransactSecureNoData(CmdWrite, chunk), StatusCode::Success);
+    const KeyRequestRecord& write = bench.Requests().back();
+    EXPECT_TRUE(write.secure);
+    EXPECT_TRUE(write.deciphered);
+    EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), write.payload.begin(), write.payload.end()));
+    // The frame holds what went out; the source is left as it was.
+    EXPECT_TRUE(std::equal(area, area + chunk.size(), write.transfer.begin() + 8));
+  }
+  EXPECT_EQ(image, Pattern(Chunk + 100, 3));
   ASSERT_TRUE(bench.Key().Firmware().Update().has_value());
   EXPECT_EQ(bench.Key().Firmware().Update()->image, image);
 }

@@ -35,10 +35,16 @@ SessionKeys TestKeys(std::uint8_t seed) {
   return keys;
 }
 
-std::vector<std::uint8_t> Crypt(const SessionKeys& keys, const std::vector<std::uint8_t>& input) {
+std::vector<std::uint8_t> Crypt(PayloadCipher& cipher, const std::vector<std::uint8_t>& input) {
   std::vector<std::uint8_t> output(input.size());
-  CryptPayload(keys, input.data(), output.data(), input.size());
+  cipher.CryptPayload(input.data(), output.data(), input.size());
   return output;
+}
+
+// A payload through a cipher of its own, made for it.
+std::vector<std::uint8_t> Crypt(const SessionKeys& keys, const std::vector<std::uint8_t>& input) {
+  PayloadCipher cipher(keys);
+  return Crypt(cipher, input);
 }
 
 Block AesBlock(const SessionKeys& keys, const Block& input) {
@@ -65,10 +71,12 @@ TEST(CryptPayload, MatchesIndependentlyComputedVectors) {
     const auto ciphertext = record.Bytes("Ciphertext");
     lengths.insert(plaintext.size());
 
-    EXPECT_EQ(Crypt(keys, plaintext), ciphertext);
-    EXPECT_EQ(Crypt(keys, ciphertext), plaintext);
+    // One cipher for every payload in turn, as a session uses it.
+    PayloadCipher cipher(keys);
+    EXPECT_EQ(Crypt(cipher, plaintext), ciphertext);
+    EXPECT_EQ(Crypt(cipher, ciphertext), plaintext);
     std::vector<std::uint8_t> inPlace = plaintext;
-    CryptPayload(keys, inPlace.data(), inPlace.data(), inPlace.size());
+    cipher.CryptPayload(inPlace.data(), inPlace.data(), inPlace.size());
     EXPECT_EQ(inPlace, ciphertext);
   }
   for (const std::size_t length : {0, 1, 16, 17, 100, 8192}) {
@@ -78,10 +86,11 @@ TEST(CryptPayload, MatchesIndependentlyComputedVectors) {
 
 TEST(CryptPayload, EveryPayloadStartsTheKeystreamAtTheInitialCounter) {
   const SessionKeys keys = TestKeys(7);
+  PayloadCipher cipher(keys);
   const std::vector<std::uint8_t> zeros(100, 0);
-  const auto first = Crypt(keys, zeros);
-  const auto other = Crypt(keys, Pattern(33, 9));  // no state carries over to the next call
-  EXPECT_EQ(Crypt(keys, zeros), first);
+  const auto first = Crypt(cipher, zeros);
+  Crypt(cipher, Pattern(33, 9));  // ends in the middle of a keystream block
+  EXPECT_EQ(Crypt(cipher, zeros), first);
 
   Block counter = keys.initialCounter;
   const Block firstBlock = AesBlock(keys, counter);
@@ -91,15 +100,18 @@ TEST(CryptPayload, EveryPayloadStartsTheKeystreamAtTheInitialCounter) {
   EXPECT_TRUE(std::equal(secondBlock.begin(), secondBlock.end(), first.begin() + 16));
 
   // A shorter payload uses the leading bytes of the same keystream.
-  EXPECT_EQ(Crypt(keys, std::vector<std::uint8_t>(1, 0))[0], first[0]);
-  const auto seventeen = Crypt(keys, std::vector<std::uint8_t>(17, 0));
+  EXPECT_EQ(Crypt(cipher, std::vector<std::uint8_t>(1, 0))[0], first[0]);
+  const auto seventeen = Crypt(cipher, std::vector<std::uint8_t>(17, 0));
   EXPECT_TRUE(std::equal(seventeen.begin(), seventeen.end(), first.begin()));
 }
 
 TEST(CryptPayload, CounterWrapsAfterAllOnes) {
   SessionKeys keys = TestKeys(3);
   keys.initialCounter.fill(0xFF);
-  const auto keystream = Crypt(keys, std::vector<std::uint8_t>(48, 0));
+  PayloadCipher cipher(keys);
+  const auto keystream = Crypt(cipher, std::vector<std::uint8_t>(48, 0));
+  // After the wrap, the next payload starts at the all-ones block again.
+  EXPECT_EQ(Crypt(cipher, std::vector<std::uint8_t>(48, 0)), keystream);
 
   Block counter;
   counter.fill(0xFF);
@@ -130,7 +142,7 @@ TEST(CryptPayload, LeavesBytesBeyondThePayloadUntouched) {
   std::vector<std::uint8_t> frame(8 + payload.size() + 40, 0xA5);
   std::copy(payload.begin(), payload.end(), frame.begin() + 8);
 
-  CryptPayload(keys, frame.data() + 8, frame.data() + 8, payload.size());
+  PayloadCipher(keys).CryptPayload(frame.data() + 8, frame.data() + 8, payload.size());
 
   const auto expected = Crypt(keys, payload);
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame.begin() + 8));
@@ -139,11 +151,11 @@ TEST(CryptPayload, LeavesBytesBeyondThePayloadUntouched) {
 }
 
 TEST(CryptPayload, LengthZeroTouchesNothing) {
-  const SessionKeys keys = TestKeys(13);
+  PayloadCipher cipher(TestKeys(13));
   std::vector<std::uint8_t> buffer(16, 0x5A);
-  CryptPayload(keys, buffer.data(), buffer.data(), 0);
+  cipher.CryptPayload(buffer.data(), buffer.data(), 0);
   EXPECT_EQ(buffer, std::vector<std::uint8_t>(16, 0x5A));
-  CryptPayload(keys, nullptr, nullptr, 0);
+  cipher.CryptPayload(nullptr, nullptr, 0);
 }
 
 TEST(CryptPayload, IgnoresTheReservedKeys) {
@@ -156,14 +168,14 @@ TEST(CryptPayload, IgnoresTheReservedKeys) {
 }
 
 TEST(CryptPayload, RoundTripsInPlaceAndOutOfPlace) {
-  const SessionKeys keys = TestKeys(23);
+  PayloadCipher cipher(TestKeys(23));
   const auto payload = Pattern(65535, 2);
-  const auto outOfPlace = Crypt(keys, payload);
+  const auto outOfPlace = Crypt(cipher, payload);
   std::vector<std::uint8_t> inPlace = payload;
-  CryptPayload(keys, inPlace.data(), inPlace.data(), inPlace.size());
+  cipher.CryptPayload(inPlace.data(), inPlace.data(), inPlace.size());
   EXPECT_EQ(inPlace, outOfPlace);
   EXPECT_NE(inPlace, payload);
-  CryptPayload(keys, inPlace.data(), inPlace.data(), inPlace.size());
+  cipher.CryptPayload(inPlace.data(), inPlace.data(), inPlace.size());
   EXPECT_EQ(inPlace, payload);
 }
 
