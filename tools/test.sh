@@ -25,3 +25,4 @@ step "native build and tests" build_and_test default
 step "sanitizer build and tests" build_and_test sanitize
 step "fuzz smoke" build_and_test fuzz
 step "windows build and tests" bash tools/build-windows.sh
+step "packages" bash tools/check-packages.sh
