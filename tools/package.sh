@@ -18,11 +18,11 @@ package() { # package PRESET BUILD_DIR [CMAKE ARGUMENT...]: builds and packs int
   shift 2
   cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" --target nevrik-update nevrik-package-files
-  rm -rf "$build_dir/packages"
   local log
   log=$(cpack --config "$build_dir/CPackConfig.cmake" -B "$build_dir/packages" 2>&1) ||
     { printf '%s\n' "$log" >&2; exit 1; }
   cp "$build_dir"/packages/nevrik-update* dist/
+  rm -rf "$build_dir/packages"
 }
 
 rm -rf dist
