@@ -6,7 +6,9 @@
 #   tools/setup.sh run       what building and running the updater needs
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
-#   tools/setup.sh test      everything the whole test suite needs, Windows included (the default)
+#   tools/setup.sh package   both of the above and what CPack needs for the Debian package
+#   tools/setup.sh test      everything the whole test suite needs, Windows and packages included
+#                            (the default)
 #   tools/setup.sh coverage  clang and llvm-14 for fuzz/coverage.sh (not part of the test suite)
 set -euo pipefail
 
@@ -21,13 +23,20 @@ coverage_packages=(clang libclang-rt-14-dev llvm-14)
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
                   xz-utils)
+# CPack computes the Debian package's dependencies with dpkg-shlibdeps (dpkg-dev), on the files
+# that file(1) calls executables; gzip compresses the man page and the documents.
+package_packages=(dpkg-dev file gzip)
+# The packages' checks: lintian, and man rendering the man page with groff's warnings on.
+check_packages=(lintian man-db groff-base)
 
 case "$purpose" in
   run) wanted=("${build_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
+  package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${package_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}"
+                "${package_packages[@]}" "${check_packages[@]}") ;;
   coverage) wanted=("${build_packages[@]}" "${coverage_packages[@]}") ;;
-  *) echo "usage: $0 [run|windows|test|coverage]" >&2; exit 2 ;;
+  *) echo "usage: $0 [run|windows|package|test|coverage]" >&2; exit 2 ;;
 esac
 
 as_root=()

@@ -42,3 +42,4 @@ step "valgrind over a whole update" update_under_valgrind
 step "sanitizer build and tests" build_and_test sanitize
 step "fuzz smoke" build_and_test fuzz
 step "windows build and tests" bash tools/build-windows.sh
+step "packages" bash tools/check-packages.sh

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds the packages with tools/package.sh and checks them as a user meets them: the Debian
+# package's files, lintian, and the updater and man page unpacked from it; the zip's files, their
+# line ends, and the updater unpacked from it under wine. Quiet unless a check fails.
+set -euo pipefail
+shopt -s nullglob
+cd "$(dirname "$0")/.."
+
+work=$(mktemp -d)
+wine_prefix=build-windows/wine-prefix
+cleanup() {
+  [ ! -f "$work/wine-session" ] || tools/wine-run.sh "$wine_prefix" --end-session
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() { # fail MESSAGE [FILE]: says what failed, shows FILE if given, and stops
+  echo "check-packages: $1" >&2
+  [ $# -lt 2 ] || cat "$2" >&2
+  exit 1
+}
+
+# same NAME EXPECTED ACTUAL: fails with both texts, byte for byte, unless they are equal
+same() {
+  [ "$2" == "$3" ] || fail "$1: expected $(printf '%q' "$2"), got $(printf '%q' "$3")"
+}
+
+# same_file NAME EXPECTED FILE: the same for a file's whole contents, final line ends included
+same_file() {
+  local contents
+  contents=$(cat "$3" && echo .)
+  same "$1" "$2" "${contents%.}"
+}
+
+# run OUT ERR COMMAND...: runs the command with its standard streams in files, prints its exit code
+run() {
+  local out=$1 err=$2
+  shift 2
+  local code=0
+  "$@" >"$out" 2>"$err" </dev/null || code=$?
+  echo "$code"
+}
+
+# run_exe OUT ERR PROGRAM.exe ARGUMENT...: the same under wine. About once in a few thousand
+# starts wine ends a program with exit code 1 before any of it ran, without a word; such a start
+# is tried again, up to three times in all, as the Windows tests are.
+run_exe() {
+  local code
+  for _ in 1 2 3; do
+    code=$(run "$1" "$2" tools/wine-run.sh "$wine_prefix" "${@:3}")
+    [ "$code" -eq 1 ] && [ ! -s "$1" ] && [ ! -s "$2" ] || break
+  done
+  echo "$code"
+}
+
+bash tools/package.sh >"$work/package.log" 2>&1 ||
+  fail "tools/package.sh failed:" "$work/package.log"
+debs=(dist/*.deb)
+zips=(dist/*.zip)
+[ ${#debs[@]} -eq 1 ] && [ ${#zips[@]} -eq 1 ] || fail "dist/ holds: $(ls dist)"
+deb=${debs[0]}
+zip=$(realpath "${zips[0]}")
+version=$(dpkg-deb --field "$deb" Version)
+
+banner=$'NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n'
+banner+=$'Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n\n'
+[[ $banner == *"($version ("* ]] || fail "package version $version is not the banner's"
+has_security_note=0
+[ ! -f SECURITY.md ] || has_security_note=1
+
+# --- The Debian package
+expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-update ./usr/share/ ./usr/share/doc/
+          ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
+          ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
+          ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-update.1.gz)
+[ $has_security_note -eq 0 ] || expected+=(./usr/share/doc/nevrik-update/SECURITY.md.gz)
+same "$deb files" "$(printf '%s\n' "${expected[@]}" | sort)" \
+  "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)"
+
+# Errors fail the check; warnings and the note about running as root are shown.
+lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || fail "lintian:" "$work/lintian"
+grep -v '^running with root privileges' "$work/lintian" >&2 || true
+
+dpkg-deb -x "$deb" "$work/deb"
+updater=$work/deb/usr/bin/nevrik-update
+same "nevrik-update -h exit code" 0 "$(run "$work/out" "$work/err" "$updater" -h)"
+same_file "nevrik-update -h output" "$banner" "$work/out"
+same_file "nevrik-update -h errors" "" "$work/err"
+same "nevrik-update --bogus exit code" 2 "$(run "$work/out" "$work/err" "$updater" --bogus)"
+same_file "nevrik-update --bogus output" "" "$work/out"
+same_file "nevrik-update --bogus errors" $'unknown option -- bogus\n' "$work/err"
+
+man --warnings -l "$work/deb/usr/share/man/man1/nevrik-update.1.gz" >"$work/man" 2>"$work/man.err"
+[ ! -s "$work/man.err" ] || fail "man --warnings:" "$work/man.err"
+grep -q '^EXIT STATUS' "$work/man" || fail "the man page has no EXIT STATUS section:" "$work/man"
+
+# --- The Windows zip
+top=nevrik-update-$version-windows-x86_64
+expected=("$top/nevrik-update.exe" "$top/README.txt")
+[ $has_security_note -eq 0 ] || expected+=("$top/SECURITY.txt")
+same "$zip files" "$(printf '%s\n' "${expected[@]}" | sort)" "$(cmake -E tar tf "$zip" | sort)"
+
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$zip")
+check_text() { # check_text TEXT SOURCE: TEXT is SOURCE with every line ended in CR LF
+  ! grep -qv $'\r$' "$1" || fail "$1 has a line that does not end in CR LF"
+  [ "$(tail -c 1 "$1")" == "" ] || fail "$1 does not end with a line end"
+  tr -d '\r' <"$1" | cmp -s - "$2" || fail "$1 is not $2 with Windows line ends"
+}
+check_text "$work/zip/$top/README.txt" README.md
+[ $has_security_note -eq 0 ] || check_text "$work/zip/$top/SECURITY.txt" SECURITY.md
+
+tools/wine-run.sh "$wine_prefix" --start-session
+touch "$work/wine-session"
+exe=$work/zip/$top/nevrik-update.exe
+same "nevrik-update.exe -h exit code" 0 "$(run_exe "$work/out" "$work/err" "$exe" -h)"
+same_file "nevrik-update.exe -h output" "${banner//$'\n'/$'\r\n'}" "$work/out"
+same_file "nevrik-update.exe -h errors" "" "$work/err"
+same "nevrik-update.exe --bogus exit code" 2 "$(run_exe "$work/out" "$work/err" "$exe" --bogus)"
+same_file "nevrik-update.exe --bogus errors" $'unknown option -- bogus\r\n' "$work/err"
