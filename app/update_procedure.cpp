@@ -171,7 +171,7 @@ bool FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
         static_cast<std::size_t>(count));
     return false;
   }
-  holder = DeviceSession::Create(*enumerator);
+  holder = DeviceSession::Create(*enumerator, SystemTickSource(), *environment.keySource);
   if (!holder) {
     Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
     return false;

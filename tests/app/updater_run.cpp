@@ -20,6 +20,7 @@ RunResult UpdaterRun::Run(const std::vector<std::wstring>& arguments, const std:
   UpdaterEnvironment environment;
   environment.streams = {in.File(), out.File(), err.File()};
   environment.pack = pack;
+  environment.keySource = keySource;
   environment.makeEnumerator = [this] {
     auto enumerator = std::make_unique<SimUsbEnumerator>();
     for (const AttachedKey& attached : keys) {

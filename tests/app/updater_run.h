@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/firmware_pack.h"
+#include "secure/ephemeral_key_source.h"
 #include "sim/sim_key.h"
 #include "usb/usb_open_result.h"
 
@@ -27,6 +28,8 @@ class UpdaterRun {
 
   // The pack the run embeds; the updater's own by default.
   FirmwarePack pack{EmbeddedFirmwarePackData()};
+  // Where the handshake's host key pairs come from; the program's own source by default.
+  EphemeralKeySource* keySource = &AutoSeededKeySource();
 
  private:
   struct AttachedKey {
