@@ -3,7 +3,8 @@
 # Idempotent and quiet: packages already present are skipped, nothing is fetched when nothing is
 # missing, and a second run prints nothing.
 #
-#   tools/setup.sh run       what building and running the updater needs
+#   tools/setup.sh run       what building the updater and the emulated USB bus and running
+#                            them needs (tools/run.sh): never the test packages
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
 #   tools/setup.sh test      everything the whole test suite needs, Windows included (the default)
@@ -13,17 +14,21 @@ here=$(cd "$(dirname "$0")" && pwd)
 purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
+# The emulated USB bus: umockdev's library and headers (with GLib's), and its preload library,
+# which comes with the umockdev package.
+bus_packages=(umockdev libumockdev-dev libglib2.0-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev)
+               gir1.2-umockdev-1.0)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
                   xz-utils)
 
 case "$purpose" in
-  run) wanted=("${build_packages[@]}") ;;
+  run) wanted=("${build_packages[@]}" "${bus_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${bus_packages[@]}" "${test_packages[@]}"
+                "${windows_packages[@]}") ;;
   *) echo "usage: $0 [run|windows|test]" >&2; exit 2 ;;
 esac
 
