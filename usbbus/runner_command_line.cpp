@@ -156,7 +156,7 @@ bool ReadDevice(std::string_view option, std::string_view settings, DeviceReques
   while (!settings.empty()) {
     const std::size_t comma = settings.find(',');
     if (!ReadSetting(settings.substr(0, comma), request, error)) {
-      error = std::string(option) + ": " + error;
+      error.insert(0, std::string(option) + ": ");
       return false;
     }
     settings = comma == std::string_view::npos ? "" : settings.substr(comma + 1);
