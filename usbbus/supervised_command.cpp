@@ -119,15 +119,33 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
   output.write.Reset();
   const UniqueFd childEnded(OpenProcessFd(child));
 
+  // The signals to pass on arrive only inside ppoll, so none is noticed late. Blocked only now:
+  // the command must not inherit the mask.
+  sigset_t passedOn;
+  sigset_t unblocked;
+  sigemptyset(&passedOn);
+  for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&passedOn, signalNumber);
+  }
+  sigprocmask(SIG_BLOCK, &passedOn, &unblocked);
+
   std::optional<int> status;
   pollfd watched[3] = {{childEnded.Get(), POLLIN, 0},
                        {supervision.pullSignal, POLLIN, 0},
                        {output.read.Get(), POLLIN, 0}};
+  // Without a process descriptor, look for the command's end every 10 ms.
+  const timespec pollInterval{0, 10'000'000};
   while (!status) {
-    // Without a process descriptor, look for the command's end every 10 ms.
-    const int ready = poll(watched, 3, childEnded.Get() >= 0 ? -1 : 10);
-    if (ready < 0 && errno != EINTR) {
-      throw std::runtime_error("cannot wait for the command");
+    const int ready =
+        ppoll(watched, 3, childEnded.Get() >= 0 ? nullptr : &pollInterval, &unblocked);
+    if (ready < 0) {
+      if (errno != EINTR) {
+        sigprocmask(SIG_SETMASK, &unblocked, nullptr);
+        throw std::runtime_error("cannot wait for the command");
+      }
+      for (pollfd& entry : watched) {
+        entry.revents = 0;
+      }
     }
     if (const int signalNumber = pendingSignal; signalNumber != 0) {
       pendingSignal = 0;
@@ -156,6 +174,8 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
       }
     }
   }
+
+  sigprocmask(SIG_SETMASK, &unblocked, nullptr);
 
   // What the command wrote just before it ended; a process it left behind may hold the pipe.
   if (watched[2].fd >= 0) {
