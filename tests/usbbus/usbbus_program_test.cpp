@@ -120,6 +120,57 @@ TEST(UsbBusProgram, KeyPulledOutMidWriteEndsTheUpdate) {
   EXPECT_EQ(result.exitCode, 4);
 }
 
+// Each fault name sets the switch it stands for: the updater meets the failure it names.
+TEST(UsbBusProgram, FaultNamesDriveTheUpdaterDownTheirFailurePaths) {
+  struct Case {
+    std::string settings;
+    std::string ending;  // the updater's last lines
+    int exitCode;
+  };
+  const std::string Canceled4 = Canceled + "usbbus: nevrik-update exited with 4\n";
+  const std::string Canceled3 = Canceled + "usbbus: nevrik-update exited with 3\n";
+  const std::vector<Case> cases = {
+      {"fault=sync-refused", "[ERROR  ] Cannot access NEVRIK.\n" + Canceled3, 3},
+      {"fault=query-wrong-sequence", "[ERROR  ] Cannot access NEVRIK.\n" + Canceled3, 3},
+      {"fault=handshake-bad-key",
+       "[ERROR  ] Cannot establish secure messaging: ProtocolError\n" + Canceled4, 4},
+      {"fault=setup-stalled",
+       "[ERROR  ] Setup request failed: DeviceError\n"
+       "[ERROR  ] Failed to cancel update request: DeviceError\n" +
+           Canceled4,
+       4},
+      {"fault=write-refused,fault=cancel-with-data",
+       "Writing firmware [ERROR  ] Write request failed: OperationDenied\n"
+       "[ERROR  ] Failed to cancel update request: ProtocolError\n" +
+           Canceled4,
+       4},
+      {"fault=hash-empty", "Verifying firmware ..[ERROR  ] Empty hash is received.\n" + Canceled4,
+       4},
+      {"fault=deploy-header-only", "[ERROR  ] Failed to deploy firmware.\n" + Canceled4, 4},
+  };
+  for (const Case& test : cases) {
+    const ProgramResult result = RunUnderBus({"--key=" + test.settings, "--", NEVRIK_UPDATER_PATH});
+    EXPECT_NE(result.out.find(test.ending + "usbbus: the simulated key at "), std::string::npos)
+        << test.settings << "\n"
+        << result.out;
+    EXPECT_EQ(result.exitCode, test.exitCode) << test.settings;
+  }
+}
+
+TEST(UsbBusProgram, EveryKeyReportsWhenSeveralArePluggedIn) {
+  const ProgramResult result =
+      RunUnderBus({"--key", "--key=firmware=1.0", "--", NEVRIK_UPDATER_PATH});
+  EXPECT_NE(result.out.find("[WARN   ] Found 2 NEVRIK devices; only one should be attached.\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("usbbus: the simulated key at /dev/bus/usb/001/002 reports:\n"
+                            "  firmware       1.5 -> 1.5\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("usbbus: the simulated key at /dev/bus/usb/001/003 reports:\n"
+                            "  firmware       1.0 -> 1.0\n"),
+            std::string::npos);
+  EXPECT_EQ(result.exitCode, 3);
+}
+
 // Run as nobody, to whom the node is closed; root could open it anyway.
 TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   const ProgramResult result =
