@@ -406,8 +406,15 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
     }
   }
 
+  // Another user may not be able to reach the program (a build tree under root's home): it is
+  // opened here, and started from that descriptor once the child is that user. The program file
+  // itself must still be executable for the user.
+  const int programFile = options.user ? open(program.c_str(), O_PATH | O_CLOEXEC) : -1;
   const pid_t child = fork();
   if (child < 0) {
+    if (programFile >= 0) {
+      close(programFile);
+    }
     throw std::runtime_error("cannot start " + command.front());
   }
   if (child == 0) {
@@ -423,8 +430,15 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
                          setuid(options.user->uid) != 0)) {
       _exit(127);
     }
-    execve(program.c_str(), arguments.data(), environ);
+    if (programFile >= 0) {
+      fexecve(programFile, arguments.data(), environ);
+    } else {
+      execve(program.c_str(), arguments.data(), environ);
+    }
     _exit(127);
+  }
+  if (programFile >= 0) {
+    close(programFile);
   }
   return child;
 }

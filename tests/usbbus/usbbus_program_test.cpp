@@ -4,6 +4,7 @@
 #include <cryptopp/sha.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -11,9 +12,12 @@
 #include "app/firmware_pack.h"
 #include "tests/support/run_program.h"
 #include "tests/support/updater_texts.h"
+#include "usbbus/emulated_usb_bus.h"
 
 namespace nevrik::test {
 namespace {
+
+using usbbus::UnprivilegedUser;
 
 const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution;
 const std::string Node = "/dev/bus/usb/001/002";
@@ -186,6 +190,18 @@ TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   EXPECT_NE(result.out.find("  requests       0\n"), std::string::npos);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exitCode, 3);
+}
+
+// As on a machine whose build tree sits in root's home, which nobody may not pass through.
+TEST(UsbBusProgram, RunsACommandAsAnotherUserFromAFolderClosedToThatUser) {
+  char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";  // mode 0700
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::filesystem::path shell = std::filesystem::path(folder) / "sh";
+  std::filesystem::copy_file("/bin/sh", shell);
+  const ProgramResult result =
+      RunUnderBus({"--as-user=nobody", "--", shell.string(), "-c", "exit $(id -u)"});
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(result.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
 }
 
 TEST(UsbBusProgram, GivesTheCommandsExitCode) {
