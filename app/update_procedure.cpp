@@ -214,7 +214,7 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;
   }
-  holder = DeviceSession::Create(*enumerator);
+  holder = DeviceSession::Create(*enumerator, SystemTickSource(), *environment.keySource);
   if (!holder) {
     Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
     return DeviceSearch::Failed;

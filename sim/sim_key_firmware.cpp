@@ -113,7 +113,7 @@ SimKeyFirmware::Reply SimKeyFirmware::Process(const simkey::KeyFrameHeader& head
     case simkey::CmdDeploy:
       return Deploy();
     case simkey::CmdCancelUpdate:
-      update.reset();
+      EndUpdate();
       return Reply{};
     case simkey::CmdFinal:
       return Final();
@@ -225,6 +225,7 @@ SimKeyFirmware::Reply SimKeyFirmware::Setup(std::span<const std::uint8_t> payloa
     }
     state.soPinTriesLeft = SimKeyFirmwareConfig::SoPinTryLimit;
   }
+  EndUpdate();
   update.emplace();
   std::copy_n(payload.begin(), 8, update->deviceParameters.begin());
   update->imageSize = ReadLittleEndian32(payload.subspan(8, 4));
@@ -268,7 +269,8 @@ SimKeyFirmware::Reply SimKeyFirmware::Final() {
     state.soPin.reset();
     state.soPinLocked = false;
     state.soPinTriesLeft = SimKeyFirmwareConfig::SoPinTryLimit;
-    update.reset();
+    update->installed = true;
+    EndUpdate();
     sessionKeys.CleanNew(0);
   }
   Reply reply;
@@ -278,7 +280,14 @@ SimKeyFirmware::Reply SimKeyFirmware::Final() {
 
 void SimKeyFirmware::ResetProtocol() {
   sessionKeys.CleanNew(0);
-  update.reset();
+  EndUpdate();
+}
+
+void SimKeyFirmware::EndUpdate() {
+  if (update) {
+    lastUpdate = std::move(update);
+    update.reset();
+  }
 }
 
 std::optional<std::vector<std::uint8_t>> SimKeyFirmware::BuildAnswer(unsigned number,

@@ -47,6 +47,7 @@ struct SimKeyUpdate {
   std::uint32_t imageSize = 0;
   std::vector<std::uint8_t> image;  // the bytes written so far, in order
   bool deployed = false;
+  bool installed = false;  // the final frame after the deploy made it the key's firmware
 };
 
 // The firmware of a simulated NEVRIK key: whole request transfers in, answer frames out.
@@ -115,8 +116,13 @@ class SimKeyFirmware {
   // 48-63); empty without keys.
   std::vector<std::uint8_t> SessionKeyBlock() const;
   const std::optional<SimKeyUpdate>& Update() const { return update; }
+  // The update in progress or, when there is none, the last one, as it stood when it ended
+  // (installed, canceled, dropped by a synchronisation or replaced by a new setup); nothing before
+  // the first setup. What a report on the key's update reads.
+  const std::optional<SimKeyUpdate>& LatestUpdate() const { return update ? update : lastUpdate; }
 
   SimKeyFirmwareConfig& State() { return state; }
+  const SimKeyFirmwareConfig& State() const { return state; }
   SimKeyFirmwareFaults& Faults() { return faults; }
   const std::vector<KeyRequestRecord>& Requests() const { return requests; }
 
@@ -141,11 +147,13 @@ class SimKeyFirmware {
   std::optional<std::vector<std::uint8_t>> BuildAnswer(unsigned number, std::uint8_t command,
                                                        std::uint8_t sequence, Reply reply);
   void Crypt(std::span<std::uint8_t> data) const;
+  void EndUpdate();
 
   SimKeyFirmwareConfig state;
   SimKeyFirmwareFaults faults;
   CryptoPP::SecByteBlock sessionKeys;  // empty without keys
   std::optional<SimKeyUpdate> update;
+  std::optional<SimKeyUpdate> lastUpdate;
   std::vector<KeyRequestRecord> requests;
 };
 

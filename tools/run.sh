@@ -1,9 +1,44 @@
 #!/usr/bin/env bash
-# Sets up this machine, builds the updater and runs it: it looks for the one attached NEVRIK key
-# and brings it to the firmware the updater carries. Arguments are passed to the updater.
+# The main job in one command: sets up this machine, builds the updater and the emulated USB bus
+# (without the test suite), and runs the real nevrik-update against a simulated NEVRIK key on that
+# bus: the whole update, then what the key itself reports of it.
+#
+#   tools/run.sh [DEVICE OPTION]... [-- UPDATER ARGUMENT...]
+#
+# Device options are nevrik-usbbus's (build-run/nevrik-usbbus --help); without any, one key at
+# firmware 1.5 with the SO PIN 1234. Arguments after -- go to the updater (--force, --verbose).
+# With a terminal on standard input you answer the updater's questions; without one (a pipe,
+# continuous integration) nevrik-usbbus answers them. The exit code is the updater's (2: a wrong
+# device option, 125: the bus could not be set up).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+devices=()
+updater_arguments=()
+while [ $# -gt 0 ]; do
+  if [ "$1" = -- ]; then
+    shift
+    updater_arguments=("$@")
+    break
+  fi
+  devices+=("$1")
+  shift
+done
+has_device=0
+for option in "${devices[@]}"; do
+  case "$option" in
+    --key|--key=*|--stand-in-key*|--other-device*|--no-msos-device*) has_device=1 ;;
+  esac
+done
+[ "$has_device" -eq 1 ] || devices+=(--key=so-pin=1234)
+
 bash tools/setup.sh run
-cmake --preset default >/dev/null
-cmake --build --preset default --target nevrik-update >/dev/null
-exec ./build/nevrik-update "$@"
+# The preset switches the look-up of the test packages off; they are never used, and CMake would
+# say so.
+[ -f build-run/CMakeCache.txt ] || cmake --preset run --no-warn-unused-cli >/dev/null
+[ -x build-run/nevrik-usbbus ] || echo "run: building the updater and nevrik-usbbus in build-run/" >&2
+if ! log=$(cmake --build --preset run 2>&1); then
+  echo "$log" >&2
+  exit 1
+fi
+exec build-run/nevrik-usbbus "${devices[@]}" -- build-run/nevrik-update "${updater_arguments[@]}"

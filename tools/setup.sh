@@ -3,7 +3,8 @@
 # Idempotent and quiet: packages already present are skipped, nothing is fetched when nothing is
 # missing, and a second run prints nothing.
 #
-#   tools/setup.sh run       what building and running the updater needs
+#   tools/setup.sh run       what building the updater and the emulated USB bus and running
+#                            them needs (tools/run.sh): never the test packages
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
 #   tools/setup.sh package   both of the above and what CPack needs for the Debian package
@@ -16,8 +17,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 purpose=${1:-test}
 
 build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
+# The emulated USB bus: umockdev's library and headers (with GLib's), and its preload library,
+# which comes with the umockdev package.
+bus_packages=(umockdev libumockdev-dev libglib2.0-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               umockdev libumockdev-dev gir1.2-umockdev-1.0 libglib2.0-dev valgrind)
+               gir1.2-umockdev-1.0 valgrind)
 coverage_packages=(clang libclang-rt-14-dev llvm-14)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
@@ -30,11 +34,11 @@ package_packages=(dpkg-dev file gzip)
 check_packages=(lintian man-db groff-base)
 
 case "$purpose" in
-  run) wanted=("${build_packages[@]}") ;;
+  run) wanted=("${build_packages[@]}" "${bus_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
   package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${package_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}" "${windows_packages[@]}"
-                "${package_packages[@]}" "${check_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${bus_packages[@]}" "${test_packages[@]}"
+                "${windows_packages[@]}" "${package_packages[@]}" "${check_packages[@]}") ;;
   coverage) wanted=("${build_packages[@]}" "${coverage_packages[@]}") ;;
   *) echo "usage: $0 [run|windows|package|test|coverage]" >&2; exit 2 ;;
 esac

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up this machine, builds, and runs the whole test suite: the native build, one whole update
-# of a simulated key under valgrind, the same build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, a short run of every fuzzer, and the Windows build under wine.
+# Sets up this machine, builds, and runs the whole test suite: the README's first command, the
+# native build, one whole update of a simulated key under valgrind, the same build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every fuzzer, the Windows build
+# under wine, and the Debian package and Windows zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -37,6 +38,9 @@ update_under_valgrind() {
 }
 
 step "set-up" bash tools/setup.sh test
+# The first command builds without the test suite (its preset turns the test packages' look-up
+# off) and must still print what the README shows.
+step "first command" bash tools/check-first-command.sh
 step "native build and tests" build_and_test default
 step "valgrind over a whole update" update_under_valgrind
 step "sanitizer build and tests" build_and_test sanitize

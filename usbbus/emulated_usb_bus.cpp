@@ -1,5 +1,6 @@
 #include "usbbus/emulated_usb_bus.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +154,15 @@ struct EmulatedUsbBus::State {
 bool EmulatedUsbBus::IsPreloaded() {
   const char* preload = std::getenv("LD_PRELOAD");
   return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+bool EmulatedUsbBus::IsPreloadLoaded() {
+  void* preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
+  if (preload == nullptr) {
+    return false;
+  }
+  dlclose(preload);
+  return true;
 }
 
 EmulatedUsbBus::EmulatedUsbBus() : state(std::make_shared<State>()) {
@@ -365,6 +377,11 @@ const EmulatedUsbBus::Plugged& EmulatedUsbBus::Find(DeviceId device) const {
 
 int EmulatedUsbBus::RunCommand(const std::vector<std::string>& command,
                                const CommandOptions& options) const {
+  return WaitForCommand(StartCommand(command, options));
+}
+
+pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
+                                   const CommandOptions& options) const {
   if (command.empty()) {
     throw std::invalid_argument("no command to run");
   }
@@ -389,13 +406,23 @@ int EmulatedUsbBus::RunCommand(const std::vector<std::string>& command,
     }
   }
 
+  // Another user may not be able to reach the program (a build tree under root's home): it is
+  // opened here, and started from that descriptor once the child is that user. The program file
+  // itself must still be executable for the user.
+  const int programFile = options.user ? open(program.c_str(), O_PATH | O_CLOEXEC) : -1;
   const pid_t child = fork();
   if (child < 0) {
+    if (programFile >= 0) {
+      close(programFile);
+    }
     throw std::runtime_error("cannot start " + command.front());
   }
   if (child == 0) {
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-    if ((options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) ||
+    // A caller that writes to the command's input may ignore SIGPIPE; the command must not.
+    signal(SIGPIPE, SIG_DFL);
+    if ((options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) ||
+        (options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) ||
         (options.errors >= 0 && dup2(options.errors, STDERR_FILENO) < 0)) {
       _exit(127);
     }
@@ -403,11 +430,22 @@ int EmulatedUsbBus::RunCommand(const std::vector<std::string>& command,
                          setuid(options.user->uid) != 0)) {
       _exit(127);
     }
-    execve(program.c_str(), arguments.data(), environ);
+    if (programFile >= 0) {
+      fexecve(programFile, arguments.data(), environ);
+    } else {
+      execve(program.c_str(), arguments.data(), environ);
+    }
     _exit(127);
   }
+  if (programFile >= 0) {
+    close(programFile);
+  }
+  return child;
+}
+
+int EmulatedUsbBus::WaitForCommand(pid_t command) {
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(command, &status, 0) < 0 && errno == EINTR) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

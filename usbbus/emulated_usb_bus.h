@@ -35,6 +35,7 @@ struct CommandOptions {
   std::optional<UserIds> user;  // run as this user (needs root); nothing: as this process
   int output = -1;              // descriptor for the command's standard output; -1: this one's
   int errors = -1;              // the same for standard error
+  int input = -1;               // the same for standard input
 };
 
 // A USB bus with emulated devices on a machine without one, for libusb programs that know
@@ -59,7 +60,11 @@ class EmulatedUsbBus {
   EmulatedUsbBus(const EmulatedUsbBus&) = delete;
   EmulatedUsbBus& operator=(const EmulatedUsbBus&) = delete;
 
+  // The preload is asked for in LD_PRELOAD.
   static bool IsPreloaded();
+  // The preload library is loaded in this process: the dynamic loader only warns when
+  // LD_PRELOAD names a library it cannot find.
+  static bool IsPreloadLoaded();
 
   // Plugs a device in under the next free address of its bus; libusb hears of it at once.
   DeviceId Plug(std::shared_ptr<SimUsbFunction> function, const PlugOptions& options = {});
@@ -83,6 +88,10 @@ class EmulatedUsbBus {
   // Runs a command to its end with this process's environment, which leads it to the bus, and
   // gives its exit code (128 + signal when a signal ended it, 127 when it could not start).
   int RunCommand(const std::vector<std::string>& command, const CommandOptions& options = {}) const;
+  // The same in two steps, for a caller with more to do while the command runs.
+  pid_t StartCommand(const std::vector<std::string>& command,
+                     const CommandOptions& options = {}) const;
+  static int WaitForCommand(pid_t command);
 
   struct State;
 

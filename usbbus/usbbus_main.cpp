@@ -1,142 +1,158 @@
 // nevrik-usbbus: plugs emulated USB devices into a bus that a libusb program sees, runs the
-// program and exits with its exit code. See Usage below.
+// program, shows what each simulated key reports of the run and exits with the program's exit
+// code. See RunnerUsage() for the command line.
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "app/firmware_pack.h"
 #include "sim/sim_key.h"
 #include "usbbus/emulated_usb_bus.h"
+#include "usbbus/key_cable.h"
+#include "usbbus/key_report.h"
+#include "usbbus/runner_command_line.h"
 #include "usbbus/stand_in_function.h"
+#include "usbbus/supervised_command.h"
 
 namespace {
 
+using nevrik::SimKey;
 using nevrik::SimUsbFunction;
-using nevrik::usbbus::CommandOptions;
+using nevrik::usbbus::DeviceKind;
+using nevrik::usbbus::DeviceRequest;
 using nevrik::usbbus::EmulatedUsbBus;
-using nevrik::usbbus::PlugOptions;
-using nevrik::usbbus::StandInFunction;
-using nevrik::usbbus::StandInPlan;
+using nevrik::usbbus::KeyCable;
+using nevrik::usbbus::RunnerCommandLine;
 
 // Exit codes of its own, apart from the command's (as env and timeout have them).
+constexpr int ExitBadInput = 2;
 constexpr int ExitBusFailed = 125;
 
-constexpr const char* Usage =
-    "usage: nevrik-usbbus [OPTION]... -- COMMAND [ARGUMENT]...\n"
-    "Plugs emulated USB devices, in the order given, into a bus that COMMAND sees through\n"
-    "libusb, runs COMMAND and exits with its exit code (125: the bus failed).\n"
-    "\n"
-    "  --key[=SETTINGS]            a simulated NEVRIK key\n"
-    "  --stand-in-key[=SETTINGS]   a device announcing the NEVRIK class that echoes its bulk\n"
-    "                              OUT pipe on its bulk IN pipe and halts both on the class\n"
-    "                              request 0x21/0xFF\n"
-    "  --other-device[=SETTINGS]   a vendor-class device announcing another interface class\n"
-    "  --no-msos-device[=SETTINGS] a vendor-class device without MS OS 2.0 descriptors\n"
-    "  --as-user=NAME              run COMMAND as user NAME (needs root)\n"
-    "  --trace                     write every usbfs ioctl to standard error\n"
-    "\n"
-    "SETTINGS, separated by commas: bus=N, port=N, packet=64|512 (bulk packet size),\n"
-    "unreadable (node mode 0000), claimed (another program holds the interface),\n"
-    "driver=NAME (a kernel driver bound to interface 0); for a key also firmware=MAJOR.MINOR\n"
-    "(1.5 if not given), so-pin=PIN (none if not given) and so-pin-locked; for a stand-in key\n"
-    "interface=N.\n";
-
-bool ReadNumber(std::string_view text, unsigned limit, unsigned& value) {
-  if (text.empty() || text.size() > 5) {
-    return false;
-  }
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  return value <= limit;
+int BusFailed(const std::string& why) {
+  std::fprintf(stderr, "nevrik-usbbus: cannot set up the emulated USB bus: %s\n", why.c_str());
+  return ExitBusFailed;
 }
 
-struct DeviceRequest {
-  std::string kind;
-  PlugOptions plug;
-  std::uint16_t packetSize = 64;
-  std::uint8_t interfaceNumber = 0;
-  bool claimed = false;
-  nevrik::SimKeyFirmwareConfig firmware;
+struct PluggedKey {
+  std::shared_ptr<SimKey> key;
+  std::shared_ptr<KeyCable> cable;
+  EmulatedUsbBus::DeviceId id;
+  std::string node;
+  std::uint8_t firmwareMajor;
+  std::uint8_t firmwareMinor;
+  bool unplugged = false;
 };
 
-bool ReadVersion(std::string_view text, nevrik::SimKeyFirmwareConfig& firmware) {
-  const std::size_t dot = text.find('.');
-  unsigned major = 0;
-  unsigned minor = 0;
-  if (dot == std::string_view::npos || !ReadNumber(text.substr(0, dot), 255, major) ||
-      !ReadNumber(text.substr(dot + 1), 255, minor)) {
-    return false;
+std::shared_ptr<SimUsbFunction> MakeStandIn(const DeviceRequest& request) {
+  using namespace nevrik::usbbus;
+  switch (request.kind) {
+    case DeviceKind::StandInKey:
+      return std::make_shared<StandInFunction>(
+          KeyPlan(request.packetSize, request.interfaceNumber));
+    case DeviceKind::OtherDevice:
+      return std::make_shared<StandInFunction>(OtherVendorDevicePlan());
+    default:
+      return std::make_shared<StandInFunction>(WithoutMsOs20Plan());
   }
-  firmware.firmwareMajor = static_cast<std::uint8_t>(major);
-  firmware.firmwareMinor = static_cast<std::uint8_t>(minor);
-  return true;
 }
 
-bool ReadSettings(std::string_view settings, DeviceRequest& request) {
-  while (!settings.empty()) {
-    const std::size_t comma = settings.find(',');
-    const std::string_view setting = settings.substr(0, comma);
-    settings = comma == std::string_view::npos ? "" : settings.substr(comma + 1);
-    const std::size_t equals = setting.find('=');
-    const std::string_view name = setting.substr(0, equals);
-    const std::string_view value =
-        equals == std::string_view::npos ? "" : setting.substr(equals + 1);
-    unsigned number = 0;
-    if (name == "bus" && ReadNumber(value, 255, number) && number > 0) {
-      request.plug.bus = static_cast<std::uint8_t>(number);
-    } else if (name == "port" && ReadNumber(value, 255, number) && number > 0) {
-      request.plug.port = static_cast<std::uint8_t>(number);
-    } else if (name == "packet" && (value == "64" || value == "512")) {
-      request.packetSize = value == "64" ? 64 : 512;
-    } else if (name == "interface" && ReadNumber(value, 255, number)) {
-      request.interfaceNumber = static_cast<std::uint8_t>(number);
-    } else if (setting == "unreadable") {
-      request.plug.nodeMode = 0;
-    } else if (setting == "claimed") {
-      request.claimed = true;
-    } else if (name == "driver" && !value.empty()) {
-      request.plug.kernelDrivers[0] = std::string(value);
-    } else if (request.kind == "key" && name == "firmware") {
-      if (!ReadVersion(value, request.firmware)) {
-        return false;
+// The command's name as a person would say it.
+std::string CommandName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int RunOnBus(const RunnerCommandLine& commandLine) {
+  const int pullSignal = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (pullSignal < 0) {
+    return BusFailed("no eventfd");
+  }
+  std::vector<PluggedKey> keys;
+  int exitCode = 0;
+  {
+    EmulatedUsbBus bus;
+    bus.TraceIoctls(commandLine.trace);
+    for (const DeviceRequest& request : commandLine.devices) {
+      std::shared_ptr<SimUsbFunction> function;
+      if (request.kind == DeviceKind::Key) {
+        nevrik::SimKeyUsbConfig usb;
+        usb.maxPacketSize = request.packetSize;
+        auto key = std::make_shared<SimKey>(usb, request.firmware);
+        for (const nevrik::usbbus::KeyFaultSwitch& fault : request.faults) {
+          fault(*key);
+        }
+        auto cable = std::make_shared<KeyCable>(key, request.cable, [pullSignal] {
+          const std::uint64_t one = 1;
+          if (write(pullSignal, &one, sizeof one) < 0) {
+            std::perror("nevrik-usbbus: cannot signal a pulled key");
+          }
+        });
+        keys.push_back(PluggedKey{key, cable, 0, "", request.firmware.firmwareMajor,
+                                  request.firmware.firmwareMinor, false});
+        function = cable;
+      } else {
+        function = MakeStandIn(request);
       }
-    } else if (request.kind == "key" && name == "so-pin" && !value.empty()) {
-      request.firmware.soPin = std::vector<std::uint8_t>(value.begin(), value.end());
-    } else if (request.kind == "key" && setting == "so-pin-locked") {
-      request.firmware.soPinLocked = true;
-    } else {
-      return false;
+      const EmulatedUsbBus::DeviceId id = bus.Plug(function, request.plug);
+      if (request.kind == DeviceKind::Key) {
+        keys.back().id = id;
+        keys.back().node = bus.NodePath(id);
+      }
+      if (request.claimed) {
+        bus.SetClaimedElsewhere(id, request.interfaceNumber, true);
+      }
+      std::printf("usbbus: plugged in at %s: %s\n", bus.NodePath(id).c_str(),
+                  nevrik::usbbus::DescribeDevice(request).c_str());
     }
-  }
-  return true;
-}
+    nevrik::usbbus::CommandOptions options;
+    if (commandLine.user) {
+      options.user = commandLine.user;
+      bus.OpenToOtherUsers();
+    }
 
-std::shared_ptr<SimUsbFunction> MakeFunction(const DeviceRequest& request) {
-  if (request.kind == "key") {
-    nevrik::SimKeyUsbConfig usb;
-    usb.maxPacketSize = request.packetSize;
-    return std::make_shared<nevrik::SimKey>(usb, request.firmware);
+    nevrik::usbbus::Supervision supervision;
+    if (isatty(STDIN_FILENO) == 0) {
+      std::string soPin;
+      for (const DeviceRequest& request : commandLine.devices) {
+        if (request.kind == DeviceKind::Key && request.firmware.soPin) {
+          soPin.assign(request.firmware.soPin->begin(), request.firmware.soPin->end());
+          break;
+        }
+      }
+      supervision.script.emplace(soPin);
+    }
+    supervision.pullSignal = pullSignal;
+    supervision.unplugPulled = [&bus, &keys] {
+      for (PluggedKey& plugged : keys) {
+        if (plugged.cable->Pulled() && !plugged.unplugged) {
+          bus.Unplug(plugged.id);
+          plugged.unplugged = true;
+        }
+      }
+    };
+    nevrik::usbbus::PassOnSignals();
+    exitCode = RunSupervised(bus, commandLine.command, options, supervision);
   }
-  StandInPlan plan;
-  if (request.kind == "stand-in-key") {
-    plan = nevrik::usbbus::KeyPlan(request.packetSize, request.interfaceNumber);
-  } else if (request.kind == "other-device") {
-    plan = nevrik::usbbus::OtherVendorDevicePlan();
-  } else {
-    plan = nevrik::usbbus::WithoutMsOs20Plan();
+  close(pullSignal);
+
+  // The bus is gone, so nothing touches the keys any more.
+  std::printf("usbbus: %s exited with %d\n", CommandName(commandLine.command.front()).c_str(),
+              exitCode);
+  for (const PluggedKey& plugged : keys) {
+    std::printf(
+        "usbbus: the simulated key at %s reports:\n%s", plugged.node.c_str(),
+        nevrik::usbbus::KeyReport(*plugged.key, plugged.firmwareMajor, plugged.firmwareMinor,
+                                  nevrik::EmbeddedFirmwarePackData(), plugged.cable->UpdateTime())
+            .c_str());
   }
-  return std::make_shared<StandInFunction>(std::move(plan));
+  std::fflush(stdout);
+  return exitCode;
 }
 
 // The bus needs this process under umockdev's preload: start again under it.
@@ -158,63 +174,30 @@ void RestartUnderPreload(char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<DeviceRequest> devices;
-  CommandOptions commandOptions;
-  std::string userName;
-  bool trace = false;
-  int first = 1;
-  for (; first < argc && std::strcmp(argv[first], "--") != 0; ++first) {
-    const std::string_view argument = argv[first];
-    const std::size_t equals = argument.find('=');
-    const std::string_view option = argument.substr(0, equals);
-    const std::string_view value =
-        equals == std::string_view::npos ? "" : argument.substr(equals + 1);
-    if (option == "--key" || option == "--stand-in-key" || option == "--other-device" ||
-        option == "--no-msos-device") {
-      DeviceRequest request;
-      request.kind = std::string(option.substr(2));
-      if (!ReadSettings(value, request)) {
-        std::fprintf(stderr, "nevrik-usbbus: bad settings: %s\n%s", argv[first], Usage);
-        return ExitBusFailed;
-      }
-      devices.push_back(std::move(request));
-    } else if (option == "--as-user" && !value.empty()) {
-      userName = std::string(value);
-    } else if (argument == "--trace") {
-      trace = true;
-    } else {
-      std::fprintf(stderr, "%s", Usage);
-      return argument == "--help" ? 0 : ExitBusFailed;
-    }
+  RunnerCommandLine commandLine;
+  std::string error;
+  if (!nevrik::usbbus::ReadRunnerCommandLine(argc, argv, commandLine, error)) {
+    std::fprintf(stderr, "nevrik-usbbus: %s\nTry 'nevrik-usbbus --help'.\n", error.c_str());
+    return ExitBadInput;
   }
-  if (first + 1 >= argc) {
-    std::fprintf(stderr, "%s", Usage);
-    return ExitBusFailed;
+  if (commandLine.help) {
+    std::fputs(nevrik::usbbus::RunnerUsage().c_str(), stdout);
+    return 0;
+  }
+  if (commandLine.user && geteuid() != 0) {
+    return BusFailed("no permission to run a command as another user (--as-user needs root)");
   }
   if (!EmulatedUsbBus::IsPreloaded()) {
     RestartUnderPreload(argv);
   }
-
+  if (!EmulatedUsbBus::IsPreloadLoaded()) {
+    return BusFailed(
+        "umockdev's preload library libumockdev-preload.so.0 is missing (Debian package "
+        "umockdev, which tools/setup.sh run installs)");
+  }
   try {
-    EmulatedUsbBus bus;
-    bus.TraceIoctls(trace);
-    for (const DeviceRequest& request : devices) {
-      const EmulatedUsbBus::DeviceId device = bus.Plug(MakeFunction(request), request.plug);
-      if (request.claimed) {
-        bus.SetClaimedElsewhere(device, request.interfaceNumber, true);
-      }
-    }
-    if (!userName.empty()) {
-      commandOptions.user = nevrik::usbbus::LookUpUser(userName);
-      if (!commandOptions.user) {
-        std::fprintf(stderr, "nevrik-usbbus: no user %s\n", userName.c_str());
-        return ExitBusFailed;
-      }
-      bus.OpenToOtherUsers();
-    }
-    return bus.RunCommand(std::vector<std::string>(argv + first + 1, argv + argc), commandOptions);
+    return RunOnBus(commandLine);
   } catch (const std::exception& failure) {
-    std::fprintf(stderr, "nevrik-usbbus: %s\n", failure.what());
-    return ExitBusFailed;
+    return BusFailed(failure.what());
   }
 }

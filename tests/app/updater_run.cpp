@@ -21,6 +21,7 @@ RunResult UpdaterRun::Run(const std::vector<std::wstring>& arguments, const std:
   environment.streams = {in.File(), out.File(), err.File()};
   environment.pack = pack;
   environment.interruption = interruption;
+  environment.keySource = keySource;
   environment.makeEnumerator = makeEnumerator ? makeEnumerator : [this] {
     auto enumerator = std::make_unique<SimUsbEnumerator>();
     for (const AttachedKey& attached : keys) {

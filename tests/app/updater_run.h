@@ -7,6 +7,7 @@
 
 #include "app/firmware_pack.h"
 #include "app/interrupt.h"
+#include "secure/ephemeral_key_source.h"
 #include "sim/sim_key.h"
 #include "usb/kv_usb_enumerator.h"
 #include "usb/usb_open_result.h"
@@ -34,6 +35,8 @@ class UpdaterRun {
   const Interruption* interruption = &NoInterruption();
   // How the run finds keys; the attached keys by default.
   std::function<std::unique_ptr<KvUsbEnumerator>()> makeEnumerator;
+  // Where the handshake's host key pairs come from; the program's own source by default.
+  EphemeralKeySource* keySource = &AutoSeededKeySource();
 
  private:
   struct AttachedKey {

@@ -367,6 +367,10 @@ TEST_F(KeyFirmwareTest, DeployAndFinalInstallTheNewVersion) {
   EXPECT_EQ(record[1], 0x00);  // the SO PIN went with the old firmware
   EXPECT_FALSE(key->KeyEstablished());
   EXPECT_FALSE(key->Update().has_value());
+  // What a report reads afterwards: the image that became the firmware.
+  ASSERT_TRUE(key->LatestUpdate().has_value());
+  EXPECT_TRUE(key->LatestUpdate()->installed);
+  EXPECT_EQ(key->LatestUpdate()->image, (Bytes{1, 2, 3}));
 }
 
 TEST_F(KeyFirmwareTest, FinalWithoutDeployChangesNothing) {
@@ -381,9 +385,14 @@ TEST_F(KeyFirmwareTest, FinalWithoutDeployChangesNothing) {
 TEST_F(KeyFirmwareTest, CancelAndResetAbandonTheUpdate) {
   Handshake();
   ASSERT_EQ(AskSecure(simkey::CmdSetup, SetupPayload(4)).statusByte, 0x80);
+  ASSERT_EQ(AskSecure(simkey::CmdWrite, Bytes{7}).statusByte, 0x80);
   const AnswerFrame cancel = Ask(simkey::CmdCancelUpdate);
   EXPECT_EQ(cancel.statusByte, 0);
   EXPECT_TRUE(cancel.payload.empty());
+  // Abandoned, but still what a report reads: the bytes that arrived, never installed.
+  ASSERT_TRUE(key->LatestUpdate().has_value());
+  EXPECT_EQ(key->LatestUpdate()->image, Bytes{7});
+  EXPECT_FALSE(key->LatestUpdate()->installed);
   EXPECT_EQ(AskSecure(simkey::CmdGetHash, {}).Status(), 8);
   EXPECT_EQ(Ask(simkey::CmdCancelUpdate).statusByte, 0);  // nothing to cancel is fine
 

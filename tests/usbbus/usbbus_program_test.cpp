@@ -1,68 +1,251 @@
-// nevrik-usbbus as the end-to-end tests use it: plug in devices, run a command against them.
+// nevrik-usbbus as people and the end-to-end tests use it: plug in devices, run a command against
+// them, read what each simulated key reports.
+#include <cryptopp/hex.h>
+#include <cryptopp/sha.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "app/firmware_pack.h"
 #include "tests/support/run_program.h"
 #include "tests/support/updater_texts.h"
+#include "usbbus/emulated_usb_bus.h"
 
 namespace nevrik::test {
 namespace {
 
+using usbbus::UnprivilegedUser;
+
 const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution;
+const std::string Node = "/dev/bus/usb/001/002";
 
 ProgramResult RunUnderBus(const std::vector<std::string>& arguments,
-                          const std::string& input = "") {
-  return RunProgram(NEVRIK_USBBUS_PATH, arguments, input);
+                          const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"}) {
+  // A file on standard input, no terminal: nevrik-usbbus answers the prompts itself.
+  return RunProgram(NEVRIK_USBBUS_PATH, arguments, "", environment);
 }
 
-TEST(UsbBusProgram, UpdatesASimulatedKeyWithTheShippedUpdater) {
-  for (const char* key : {"--key", "--key=packet=512,so-pin=1234"}) {
-    const bool withPin = std::string(key).find("so-pin") != std::string::npos;
-    const ProgramResult result =
-        RunUnderBus({key, "--", NEVRIK_UPDATER_PATH}, withPin ? "y\n1234\n" : "y\n");
-    EXPECT_EQ(result.out, Banner + Updatable + Question + (withPin ? "SO PIN: \n" : "") +
-                              "Writing firmware .............. done!\n"
-                              "Verifying firmware .. done!\n"
-                              "Updated successfully!\n")
-        << key;
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exitCode, 0);
+// The one figure that changes from run to run.
+std::string WithoutTime(const std::string& out) {
+  return std::regex_replace(out, std::regex("update took    [0-9]+\\.[0-9]{2} s"),
+                            "update took    T s");
+}
+
+std::string PackImageDigest() {
+  const std::span<const std::uint8_t> image = FirmwarePack(EmbeddedFirmwarePackData()).Image();
+  std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
+  CryptoPP::SHA256().CalculateDigest(digest, image.data(), image.size());
+  std::string hex;
+  CryptoPP::HexEncoder encoder(new CryptoPP::StringSink(hex), false);
+  encoder.Put(digest, sizeof digest);
+  encoder.MessageEnd();
+  return hex;
+}
+
+// The hex after a label in the output, e.g. "Hash mismatch: ".
+std::string HexAfter(const std::string& out, const std::string& label) {
+  std::smatch found;
+  return std::regex_search(out, found, std::regex(label + "([0-9a-f]{64})")) ? found[1].str() : "";
+}
+
+TEST(UsbBusProgram, AnswersThePromptsAndReportsTheUpdateFromTheKey) {
+  const ProgramResult result =
+      RunUnderBus({"--key=packet=512,so-pin=1234", "--", NEVRIK_UPDATER_PATH});
+  const std::string digest = PackImageDigest();
+  // The PIN reached the key: a wrong one would have been refused.
+  EXPECT_EQ(WithoutTime(result.out),
+            "usbbus: plugged in at " + Node +
+                ": a simulated key, firmware 1.5, SO PIN 1234, 512-byte packets\n" + Banner +
+                Updatable + Question + "y\nSO PIN: \n" +
+                "Writing firmware .............. done!\n"
+                "Verifying firmware .. done!\n"
+                "Updated successfully!\n"
+                "usbbus: nevrik-update exited with 0\n"
+                "usbbus: the simulated key at " +
+                Node +
+                " reports:\n"
+                "  firmware       1.5 -> 2.0\n"
+                "  image          113736 of 113736 bytes received, installed\n"
+                "  image SHA-256  " +
+                digest +
+                "\n"
+                "  pack SHA-256   " +
+                digest +
+                " (match)\n"
+                "  requests       21: Query 2, Handshake 1, Setup 1, Write 14, GetHash 1, "
+                "Deploy 1, Final 1\n"
+                "  USB            10 control requests; bulk OUT 21 transfers, 243 packets; bulk "
+                "IN 20 packets\n"
+                "  update took    T s\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exitCode, 0);
+}
+
+// The report is the key's own: it tells the digest of what arrived, whatever the host decided.
+TEST(UsbBusProgram, KeyReportsAnImageDamagedOnTheWay) {
+  const ProgramResult result = RunUnderBus({"--key=corrupt-write=3", "--", NEVRIK_UPDATER_PATH});
+  const std::string received = HexAfter(result.out, "Hash mismatch: ");
+  ASSERT_FALSE(received.empty()) << result.out;
+  EXPECT_NE(received, PackImageDigest());
+  EXPECT_NE(result.out.find("  firmware       1.5 -> 1.5\n"
+                            "  image          113736 of 113736 bytes received, not installed\n"
+                            "  image SHA-256  " +
+                            received + "\n  pack SHA-256   " + PackImageDigest() + " (mismatch)\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.exitCode, 4);
+}
+
+TEST(UsbBusProgram, KeyReportsTheImageIntactWhenOnlyItsHashAnswerLies) {
+  const ProgramResult result =
+      RunUnderBus({"--key=fault=hash-corrupted", "--", NEVRIK_UPDATER_PATH});
+  EXPECT_NE(HexAfter(result.out, "Hash mismatch: "), "");
+  EXPECT_EQ(HexAfter(result.out, "image SHA-256  "), PackImageDigest());
+  EXPECT_NE(result.out.find(" (match)\n"), std::string::npos) << result.out;
+  EXPECT_EQ(result.exitCode, 4);
+}
+
+TEST(UsbBusProgram, KeyPulledOutMidWriteEndsTheUpdate) {
+  const ProgramResult result =
+      RunUnderBus({"--key=unplug-after-writes=3", "--", NEVRIK_UPDATER_PATH});
+  EXPECT_NE(result.out.find(Question + "y\n" +
+                            "Writing firmware ..[ERROR  ] Write request failed: DeviceError\n"
+                            "[ERROR  ] Failed to cancel update request: DeviceError\n" +
+                            Canceled + "usbbus: nevrik-update exited with 4\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("  image          24576 of 113736 bytes received, not installed\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("  requests       7: Query 2, Handshake 1, Setup 1, Write 3\n"),
+            std::string::npos);
+  EXPECT_EQ(result.exitCode, 4);
+}
+
+// Each fault name sets the switch it stands for: the updater meets the failure it names.
+TEST(UsbBusProgram, FaultNamesDriveTheUpdaterDownTheirFailurePaths) {
+  struct Case {
+    std::string settings;
+    std::string ending;  // the updater's last lines
+    int exitCode;
+  };
+  const std::string Canceled4 = Canceled + "usbbus: nevrik-update exited with 4\n";
+  const std::string Canceled3 = Canceled + "usbbus: nevrik-update exited with 3\n";
+  const std::vector<Case> cases = {
+      {"fault=sync-refused", "[ERROR  ] Cannot access NEVRIK.\n" + Canceled3, 3},
+      {"fault=query-wrong-sequence", "[ERROR  ] Cannot access NEVRIK.\n" + Canceled3, 3},
+      {"fault=handshake-bad-key",
+       "[ERROR  ] Cannot establish secure messaging: ProtocolError\n" + Canceled4, 4},
+      {"fault=setup-stalled",
+       "[ERROR  ] Setup request failed: DeviceError\n"
+       "[ERROR  ] Failed to cancel update request: DeviceError\n" +
+           Canceled4,
+       4},
+      {"fault=write-refused,fault=cancel-with-data",
+       "Writing firmware [ERROR  ] Write request failed: OperationDenied\n"
+       "[ERROR  ] Failed to cancel update request: ProtocolError\n" +
+           Canceled4,
+       4},
+      {"fault=hash-empty", "Verifying firmware ..[ERROR  ] Empty hash is received.\n" + Canceled4,
+       4},
+      {"fault=deploy-header-only", "[ERROR  ] Failed to deploy firmware.\n" + Canceled4, 4},
+  };
+  for (const Case& test : cases) {
+    const ProgramResult result = RunUnderBus({"--key=" + test.settings, "--", NEVRIK_UPDATER_PATH});
+    EXPECT_NE(result.out.find(test.ending + "usbbus: the simulated key at "), std::string::npos)
+        << test.settings << "\n"
+        << result.out;
+    EXPECT_EQ(result.exitCode, test.exitCode) << test.settings;
   }
+}
+
+TEST(UsbBusProgram, EveryKeyReportsWhenSeveralArePluggedIn) {
+  const ProgramResult result =
+      RunUnderBus({"--key", "--key=firmware=1.0", "--", NEVRIK_UPDATER_PATH});
+  EXPECT_NE(result.out.find("[WARN   ] Found 2 NEVRIK devices; only one should be attached.\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("usbbus: the simulated key at /dev/bus/usb/001/002 reports:\n"
+                            "  firmware       1.5 -> 1.5\n"),
+            std::string::npos);
+  EXPECT_NE(result.out.find("usbbus: the simulated key at /dev/bus/usb/001/003 reports:\n"
+                            "  firmware       1.0 -> 1.0\n"),
+            std::string::npos);
+  EXPECT_EQ(result.exitCode, 3);
 }
 
 // Run as nobody, to whom the node is closed; root could open it anyway.
 TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   const ProgramResult result =
       RunUnderBus({"--as-user=nobody", "--key=unreadable", "--", NEVRIK_UPDATER_PATH});
-  EXPECT_EQ(result.out, Banner + NotFound +
-                            "[WARN   ] 1 USB device could not be inspected for lack of permission. "
-                            "Run nevrik-update with sufficient rights, or grant access to the "
-                            "device node.\n" +
-                            Canceled);
+  EXPECT_EQ(result.out.substr(0, result.out.find("usbbus: the simulated key")),
+            "usbbus: plugged in at " + Node +
+                ": a simulated key, firmware 1.5, no SO PIN, 64-byte packets, node unreadable\n" +
+                Banner + NotFound +
+                "[WARN   ] 1 USB device could not be inspected for lack of permission. "
+                "Run nevrik-update with sufficient rights, or grant access to the "
+                "device node.\n" +
+                Canceled + "usbbus: nevrik-update exited with 3\n");
+  EXPECT_NE(result.out.find("  requests       0\n"), std::string::npos);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.exitCode, 3);
+}
+
+// As on a machine whose build tree sits in root's home, which nobody may not pass through.
+TEST(UsbBusProgram, RunsACommandAsAnotherUserFromAFolderClosedToThatUser) {
+  char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";  // mode 0700
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::filesystem::path shell = std::filesystem::path(folder) / "sh";
+  std::filesystem::copy_file("/bin/sh", shell);
+  const ProgramResult result =
+      RunUnderBus({"--as-user=nobody", "--", shell.string(), "-c", "exit $(id -u)"});
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(result.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
 }
 
 TEST(UsbBusProgram, GivesTheCommandsExitCode) {
   EXPECT_EQ(RunUnderBus({"--other-device", "--", "/bin/sh", "-c", "exit 7"}).exitCode, 7);
   EXPECT_EQ(RunUnderBus({"--", "/bin/sh", "-c", "kill -TERM $$"}).exitCode, 128 + 15);
+  EXPECT_EQ(RunUnderBus({"--", "/no/such/program"}).exitCode, 127);
 }
 
-TEST(UsbBusProgram, RefusesWhatItCannotDo) {
-  const ProgramResult badSettings = RunUnderBus({"--key=packet=100", "--", "/bin/true"});
-  EXPECT_EQ(badSettings.exitCode, 125);
-  EXPECT_EQ(badSettings.err.rfind("nevrik-usbbus: bad settings: --key=packet=100\nusage: ", 0), 0u);
+TEST(UsbBusProgram, RefusesBadInputBeforePluggingAnythingIn) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--key=packet=100"}, "--key: unknown setting or bad value: packet=100"},
+      {{"--key=fault=hash-wrong"}, "--key: unknown fault name: hash-wrong (see --help)"},
+      {{"--key=fault=write-corrupted"}, "--key: unknown fault name: write-corrupted (see --help)"},
+      {{"--key=unplug-after-writes=0"},
+       "--key: unknown setting or bad value: unplug-after-writes=0"},
+      {{"--other-device=so-pin=1"}, "--other-device: unknown setting or bad value: so-pin=1"},
+      {{"--key", "--key=port=1"}, "port 1 of bus 1 is taken"},
+      {{"--as-user=no-such-user"}, "no user no-such-user"},
+      {{"--colour"}, "unknown option: --colour"},
+  };
+  for (const auto& [arguments, message] : cases) {
+    std::vector<std::string> commandLine = arguments;
+    commandLine.insert(commandLine.end(), {"--", "/bin/echo", "ran"});
+    const ProgramResult result = RunUnderBus(commandLine);
+    EXPECT_EQ(result.err, "nevrik-usbbus: " + message + "\nTry 'nevrik-usbbus --help'.\n");
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.exitCode, 2);
+  }
+  EXPECT_EQ(RunUnderBus({"--key"}).exitCode, 2);
+}
 
-  const ProgramResult takenPort = RunUnderBus({"--key=port=2", "--key=port=2", "--", "/bin/true"});
-  EXPECT_EQ(takenPort.exitCode, 125);
-  EXPECT_EQ(takenPort.err, "nevrik-usbbus: port 2 of bus 1 is taken\n");
-
-  EXPECT_EQ(RunUnderBus({"--key"}).exitCode, 125);
-  EXPECT_EQ(RunUnderBus({"--as-user=no-such-user", "--", "/bin/true"}).err,
-            "nevrik-usbbus: no user no-such-user\n");
-  EXPECT_EQ(RunUnderBus({"--", "/no/such/program"}).exitCode, 127);
+// umockdev's preload named but not there: the dynamic loader only warns, and the command would
+// run against the machine's real (here: no) USB.
+TEST(UsbBusProgram, SaysWhyWhenTheBusCannotBeSetUp) {
+  const ProgramResult result =
+      RunUnderBus({"--key", "--", "/bin/echo", "ran"},
+                  {"LC_ALL=C.UTF-8", "LD_PRELOAD=/no/such/folder/libumockdev-preload.so.0"});
+  EXPECT_NE(result.err.find("nevrik-usbbus: cannot set up the emulated USB bus: umockdev's "
+                            "preload library libumockdev-preload.so.0 is missing (Debian package "
+                            "umockdev, which tools/setup.sh run installs)\n"),
+            std::string::npos)
+      << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.exitCode, 125);
 }
 
 }  // namespace
