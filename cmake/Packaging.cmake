@@ -2,8 +2,8 @@
 # layout into a Debian package (native Linux builds) or a zip (the Windows cross build):
 #
 #   Debian package   /usr/bin/nevrik-update, its man page in section 1, and in
-#                    /usr/share/doc/nevrik-update the README, SECURITY.md (when the repository has
-#                    it), the changelog and the copyright file
+#                    /usr/share/doc/nevrik-update the README, SECURITY.md, the changelog and the
+#                    copyright file
 #   Windows zip      nevrik-update.exe, README.txt and SECURITY.txt with Windows line ends
 #
 # tools/package.sh builds both. The package version is the updater's own: UpdaterVersion in
@@ -64,13 +64,10 @@ function(nevrik_install_text_file input name mode destination)
   set(package_text_files ${package_text_files} "${output}" PARENT_SCOPE)
 endfunction()
 
-set(security_note "${PROJECT_SOURCE_DIR}/SECURITY.md")
 if(WIN32)
   install(TARGETS nevrik-update RUNTIME DESTINATION .)
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.txt CRLF .)
-  if(EXISTS "${security_note}")
-    nevrik_install_text_file("${security_note}" SECURITY.txt CRLF .)
-  endif()
+  nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.txt CRLF .)
 else()
   set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/nevrik-update")
   install(TARGETS nevrik-update RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
@@ -79,9 +76,7 @@ else()
   nevrik_install_text_file("${package_files_dir}/nevrik-update.1" nevrik-update.1.gz GZIP
                            "${CMAKE_INSTALL_MANDIR}/man1")
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.md.gz GZIP "${doc_dir}")
-  if(EXISTS "${security_note}")
-    nevrik_install_text_file("${security_note}" SECURITY.md.gz GZIP "${doc_dir}")
-  endif()
+  nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.md.gz GZIP "${doc_dir}")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in" "${package_files_dir}/changelog"
                  @ONLY)
   nevrik_install_text_file("${package_files_dir}/changelog" changelog.gz GZIP "${doc_dir}")

@@ -65,15 +65,13 @@ version=$(dpkg-deb --field "$deb" Version)
 banner=$'NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n'
 banner+=$'Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n\n'
 [[ $banner == *"($version ("* ]] || fail "package version $version is not the banner's"
-has_security_note=0
-[ ! -f SECURITY.md ] || has_security_note=1
 
 # --- The Debian package
 expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-update ./usr/share/ ./usr/share/doc/
           ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
+          ./usr/share/doc/nevrik-update/SECURITY.md.gz
           ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
           ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-update.1.gz)
-[ $has_security_note -eq 0 ] || expected+=(./usr/share/doc/nevrik-update/SECURITY.md.gz)
 same "$deb files" "$(printf '%s\n' "${expected[@]}" | sort)" \
   "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)"
 
@@ -96,8 +94,7 @@ grep -q '^EXIT STATUS' "$work/man" || fail "the man page has no EXIT STATUS sect
 
 # --- The Windows zip
 top=nevrik-update-$version-windows-x86_64
-expected=("$top/nevrik-update.exe" "$top/README.txt")
-[ $has_security_note -eq 0 ] || expected+=("$top/SECURITY.txt")
+expected=("$top/nevrik-update.exe" "$top/README.txt" "$top/SECURITY.txt")
 same "$zip files" "$(printf '%s\n' "${expected[@]}" | sort)" "$(cmake -E tar tf "$zip" | sort)"
 
 mkdir "$work/zip"
@@ -108,7 +105,7 @@ check_text() { # check_text TEXT SOURCE: TEXT is SOURCE with every line ended in
   tr -d '\r' <"$1" | cmp -s - "$2" || fail "$1 is not $2 with Windows line ends"
 }
 check_text "$work/zip/$top/README.txt" README.md
-[ $has_security_note -eq 0 ] || check_text "$work/zip/$top/SECURITY.txt" SECURITY.md
+check_text "$work/zip/$top/SECURITY.txt" SECURITY.md
 
 tools/wine-run.sh "$wine_prefix" --start-session
 touch "$work/wine-session"
