@@ -57,8 +57,27 @@ void PrintProgress(std::FILE* out, const char* text) {
   std::fflush(out);
 }
 
-// The setup request: the pack's 12 setup parameters, then the PIN's bytes. Once it is sent, the
-// payload area holds ciphertext, or plaintext if sending failed early; it is wiped either way.
+// Wipes the setup request's payload area and the PIN when the request is done with, also when an
+// exception (an allocation failure) ends it: the area holds the PIN in plaintext until it is
+// enciphered, and its ciphertext after.
+class SetupRequestWipe {
+ public:
+  SetupRequestWipe(std::uint8_t* payload, std::uint32_t length, SecretBytes& soPin)
+      : payload(payload), length(length), soPin(soPin) {}
+  ~SetupRequestWipe() {
+    CryptoPP::SecureWipeBuffer(payload, length);
+    WipeSecret(soPin);
+  }
+  SetupRequestWipe(const SetupRequestWipe&) = delete;
+  SetupRequestWipe& operator=(const SetupRequestWipe&) = delete;
+
+ private:
+  std::uint8_t* payload;
+  std::uint32_t length;
+  SecretBytes& soPin;
+};
+
+// The setup request: the pack's 12 setup parameters, then the PIN's bytes.
 bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const FirmwarePack& pack) {
   const std::uint32_t length =
       static_cast<std::uint32_t>(FirmwarePack::SetupParametersSize + soPin.size());
@@ -67,13 +86,14 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
     Log(LogLevel::Error, "Cannot create setup request.\n");
     return false;
   }
-  const auto parameters = pack.SetupParameters();
-  std::copy(parameters.begin(), parameters.end(), payload);
-  std::copy(soPin.begin(), soPin.end(), payload + parameters.size());
-
-  const StatusCode status = session.TransactNoData(CmdSetup, true, length);
-  CryptoPP::SecureWipeBuffer(payload, length);
-  WipeSecret(soPin);
+  StatusCode status = StatusCode::Success;
+  {
+    const SetupRequestWipe wipe(payload, length, soPin);
+    const auto parameters = pack.SetupParameters();
+    std::copy(parameters.begin(), parameters.end(), payload);
+    std::copy(soPin.begin(), soPin.end(), payload + parameters.size());
+    status = session.TransactNoData(CmdSetup, true, length);
+  }
 
   if (status == StatusCode::IncorrectPin) {
     Log(LogLevel::Error, "Incorrect SO PIN.\n");

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "app/log.h"
 #include "app/update_procedure.h"
@@ -15,6 +16,32 @@ namespace {
 
 using test::CapturedFile;
 
+// The key behind a host that runs out of memory once the setup request has been written:
+// forwards everything, and throws std::bad_alloc from the setup frame's first packet.
+class OutOfMemoryAtSetup final : public SimUsbFunction {
+ public:
+  explicit OutOfMemoryAtSetup(std::shared_ptr<SimKey> key) : key(std::move(key)) {}
+  std::vector<std::uint8_t> DeviceDescriptor() const override { return key->DeviceDescriptor(); }
+  std::vector<std::uint8_t> ConfigurationDescriptor() const override {
+    return key->ConfigurationDescriptor();
+  }
+  std::optional<std::vector<std::uint8_t>> Control(const UsbSetupPacket& setup,
+                                                   std::span<const std::uint8_t> outData) override {
+    return key->Control(setup, outData);
+  }
+  bool OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) override {
+    constexpr std::uint8_t SecureSetup = CmdSetup | 0x80;
+    if (packet.size() >= 8 && packet[5] == SecureSetup) {
+      throw std::bad_alloc();
+    }
+    return key->OutPacket(endpoint, packet);
+  }
+  UsbInPacket InPacket(std::uint8_t endpoint) override { return key->InPacket(endpoint); }
+
+ private:
+  std::shared_ptr<SimKey> key;
+};
+
 class SoPinHygiene : public ::testing::Test {
  protected:
   SoPinHygiene() : savedLog(logSettings) {
@@ -23,13 +50,17 @@ class SoPinHygiene : public ::testing::Test {
     SimKeyFirmwareConfig config;
     config.soPin = std::vector<std::uint8_t>{'4', '7', '1', '1'};
     key = std::make_shared<SimKey>(SimKeyUsbConfig{}, config);
-    SimUsbEnumerator enumerator;
-    enumerator.Attach(key);
-    enumerator.Enumerate();
-    session = DeviceSession::Create(enumerator);
+    session = SessionOn(key);
     environment.streams = {stdin, out.File(), out.File()};
   }
   ~SoPinHygiene() override { logSettings = savedLog; }
+
+  static std::unique_ptr<DeviceSession> SessionOn(std::shared_ptr<SimUsbFunction> function) {
+    SimUsbEnumerator enumerator;
+    enumerator.Attach(std::move(function));
+    enumerator.Enumerate();
+    return DeviceSession::Create(enumerator);
+  }
 
   bool PayloadAreaIsZero(std::size_t length) {
     const std::uint8_t* area = session->PreparePayload(static_cast<std::uint32_t>(length));
@@ -65,6 +96,15 @@ TEST_F(SoPinHygiene, PinIsWipedWhenTheKeyRefusesIt) {
   EXPECT_TRUE(pin.empty());
   EXPECT_TRUE(PayloadAreaIsZero(12 + 4));
   EXPECT_EQ(out.Text(), "[ERROR  ] Incorrect SO PIN.\n");
+}
+
+TEST_F(SoPinHygiene, PinIsWipedWhenSendingTheSetupThrows) {
+  session = SessionOn(std::make_shared<OutOfMemoryAtSetup>(key));
+  ASSERT_TRUE(session && session->Synchronize());
+  SecretBytes pin{'4', '7', '1', '1'};
+  EXPECT_THROW(WriteAndDeployFirmware(*session, pin, environment), std::bad_alloc);
+  EXPECT_TRUE(pin.empty());
+  EXPECT_TRUE(PayloadAreaIsZero(12 + 4));
 }
 
 }  // namespace
