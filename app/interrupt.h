@@ -33,7 +33,8 @@ inline const Interruption& NoInterruption() {
 // console would end the process as soon as the event is handled, so the handler waits until this
 // object is destroyed: the run sends its cancel request and ends on its own, within the few
 // seconds Windows allows. One object at a time; a signal or event the user had set to be ignored
-// stays ignored.
+// stays ignored. On POSIX, SIGPIPE is ignored while the object lives: a write to an output whose
+// reader has gone fails quietly, and the run goes on to its own end.
 class ProcessInterruption final : public Interruption {
  public:
   ProcessInterruption();
