@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_pack.h"
+#include "pack/embedded_pack_data.h"
 #include "sim/sim_key.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/key_cable.h"
