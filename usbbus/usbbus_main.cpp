@@ -113,7 +113,7 @@ int RunOnBus(const RunnerCommandLine& commandLine) {
     nevrik::usbbus::CommandOptions options;
     if (commandLine.user) {
       options.user = commandLine.user;
-      bus.OpenToOtherUsers();
+      bus.OpenToUser(*commandLine.user);
     }
 
     nevrik::usbbus::Supervision supervision;
