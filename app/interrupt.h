@@ -54,4 +54,9 @@ enum class InputRead { Byte, End, Interrupted };
 // comes as "\n", as the C library's text mode gives it.
 InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::uint8_t& byte);
 
+// Wipes and forgets what ReadInputByte holds back for its next call: on Windows the byte read
+// after a "\r" that no "\n" followed; nothing on POSIX. Called once a secret's line has been
+// read, however the read ended, so that no byte of it outlives the prompt.
+void ForgetHeldInput();
+
 }  // namespace nevrik

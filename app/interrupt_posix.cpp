@@ -156,4 +156,7 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
   return result;
 }
 
+// Every byte goes straight from the descriptor to the caller: nothing is held back.
+void ForgetHeldInput() {}
+
 }  // namespace nevrik
