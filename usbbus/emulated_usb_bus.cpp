@@ -382,6 +382,11 @@ void EmulatedUsbBus::SetClaimedElsewhere(DeviceId device, std::uint8_t interface
   state->devices.at(Find(device).node)->SetClaimedElsewhere(interface, claimed);
 }
 
+void EmulatedUsbBus::FailNextReap(DeviceId device, int error) {
+  const std::lock_guard lock(state->mutex);
+  state->devices.at(Find(device).node)->FailNextReap(error);
+}
+
 std::string EmulatedUsbBus::DriverOf(DeviceId device, std::uint8_t interface) const {
   const std::lock_guard lock(state->mutex);
   return state->devices.at(Find(device).node)->DriverOf(interface);

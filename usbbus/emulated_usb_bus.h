@@ -76,6 +76,9 @@ class EmulatedUsbBus {
   void SetClaimedElsewhere(DeviceId device, std::uint8_t interface, bool claimed);
   // "usbfs" while a program holds the interface, else the bound kernel driver, or empty.
   std::string DriverOf(DeviceId device, std::uint8_t interface) const;
+  // The device's next reap fails with this errno, as a usbfs failure that libusb's event
+  // handling reports; its node reads as ready to reap until then.
+  void FailNextReap(DeviceId device, int error);
   // Every URB submitted to the device so far.
   std::vector<UrbRecord> SubmittedUrbs(DeviceId device) const;
   std::string NodePath(DeviceId device) const;  // "/dev/bus/usb/001/002"
