@@ -171,23 +171,6 @@ class UpdaterOnTerminal {
     return true;
   }
 
-  // Types Ctrl+C and waits until the program has taken the SIGINT: the terminal echoes "^C" once
-  // it has sent the signal.
-  void TypeCtrlC() {
-    Type("\x03");
-    char echoed[64];
-    for (std::string echo; echo.find("^C") == std::string::npos;) {
-      pollfd readable{controller, POLLIN, 0};
-      ASSERT_EQ(poll(&readable, 1, HangGuardMilliseconds), 1);
-      const ssize_t count = read(controller, echoed, sizeof echoed);
-      ASSERT_GT(count, 0);
-      echo.append(echoed, static_cast<std::size_t>(count));
-    }
-    for (int look = 0; look < HangGuardMilliseconds && IsPending(SIGINT); ++look) {
-      usleep(1000);
-    }
-  }
-
   // The reader of the output goes away, as `| tee` after Ctrl+C or a pager that was quit.
   void CloseOutput() {
     close(outputPipe);
@@ -340,39 +323,35 @@ TEST_P(InterruptMidWrite, CancelsOnTheKeyAfterTheChunkInFlight) {
 INSTANTIATE_TEST_SUITE_P(CtrlCTerminateAndHangUp, InterruptMidWrite,
                          ::testing::Values(SIGINT, SIGTERM, SIGHUP));
 
-// The second Ctrl+C ends the process at once, as the signal would without the updater, with the
-// terminal's echo on.
-TEST_F(UpdaterOnTerminalTest, SecondCtrlCEndsTheProcessAtOnce) {
-  const auto key = PlugKey();
-  UpdaterOnTerminal updater;
-  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
-  ASSERT_NO_FATAL_FAILURE(updater.TypeCtrlC());
-  ASSERT_NO_FATAL_FAILURE(updater.TypeCtrlC());
-  EXPECT_EQ(updater.Finish(), 128 + SIGINT);
-  EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware ..");
-  EXPECT_TRUE(updater.EchoIsOn());
-  key->Release();
-  EXPECT_EQ(key->CommandsReceived(), ThreeChunks);
-}
+class EndedAtOnce : public UpdaterOnTerminalTest,
+                    public ::testing::WithParamInterface<std::vector<int>> {};
 
-// The session keys are in memory while the key works on a chunk; Ctrl+\ ends the process without
-// writing them to a core file, though core files are allowed.
-TEST_F(UpdaterOnTerminalTest, QuitLeavesNoCoreFile) {
+// A second Ctrl+C, or Ctrl+\ at once, ends the process as the signal would, with echo on. The
+// session keys are in memory: though core files are allowed, none is written.
+TEST_P(EndedAtOnce, ByTheSignalWithEchoOnAndNoCoreFile) {
   char folder[] = "/tmp/nevrik-core-test-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const auto key = PlugKey();
   {
     UpdaterOnTerminal updater(folder);
     ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
-    updater.Signal(SIGQUIT);
-    EXPECT_EQ(updater.Finish(), 128 + SIGQUIT);
+    for (const int signalNumber : GetParam()) {
+      updater.Signal(signalNumber);
+    }
+    EXPECT_EQ(updater.Finish(), 128 + GetParam().back());
     EXPECT_FALSE(WCOREDUMP(updater.Status()));
+    EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware ..");
     EXPECT_TRUE(updater.EchoIsOn());
   }
   key->Release();
+  EXPECT_EQ(key->CommandsReceived(), ThreeChunks);
   EXPECT_TRUE(std::filesystem::is_empty(folder));
   std::filesystem::remove_all(folder);
 }
+
+INSTANTIATE_TEST_SUITE_P(SecondCtrlCAndQuit, EndedAtOnce,
+                         ::testing::Values(std::vector<int>{SIGINT, SIGINT},
+                                           std::vector<int>{SIGQUIT}));
 
 class OutputClosedMidWrite : public UpdaterOnTerminalTest,
                              public ::testing::WithParamInterface<bool> {};
