@@ -4,11 +4,9 @@
 #include <cstdint>
 #include <span>
 
-namespace nevrik {
+#include "pack/embedded_pack_data.h"
 
-// The embedded pack's bytes: generated at build time from the pack file, constant data of
-// exactly the file's size. Nothing is read from disk at run time.
-std::span<const std::uint8_t> EmbeddedFirmwarePackData();
+namespace nevrik {
 
 // The firmware version the embedded pack carries, fixed at build time from the same pack file's
 // header (the updater does not read the header's version bytes at run time).

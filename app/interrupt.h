@@ -33,7 +33,8 @@ inline const Interruption& NoInterruption() {
 // console would end the process as soon as the event is handled, so the handler waits until this
 // object is destroyed: the run sends its cancel request and ends on its own, within the few
 // seconds Windows allows. One object at a time; a signal or event the user had set to be ignored
-// stays ignored.
+// stays ignored. On POSIX, SIGPIPE is ignored while the object lives: a write to an output whose
+// reader has gone fails quietly, and the run goes on to its own end.
 class ProcessInterruption final : public Interruption {
  public:
   ProcessInterruption();
@@ -52,5 +53,10 @@ enum class InputRead { Byte, End, Interrupted };
 // `interruption` is requested (Interrupted; then nothing is read). On Windows a line's "\r\n"
 // comes as "\n", as the C library's text mode gives it.
 InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::uint8_t& byte);
+
+// Wipes and forgets what ReadInputByte holds back for its next call: on Windows the byte read
+// after a "\r" that no "\n" followed; nothing on POSIX. Called once a secret's line has been
+// read, however the read ended, so that no byte of it outlives the prompt.
+void ForgetHeldInput();
 
 }  // namespace nevrik

@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/select.h>
@@ -27,6 +28,7 @@ volatile std::sig_atomic_t stopRequested = 0;
 // What the handled signals did before, put back when the object goes.
 struct sigaction previousActions[HandledCount] = {};
 bool replaced[HandledCount] = {};
+struct sigaction previousPipeAction {};
 
 // The end the signal would have brought without us, with the terminal's echo back on first.
 // Only async-signal-safe calls. The signal stays blocked until the handler returns, so the raised
@@ -64,9 +66,10 @@ ProcessInterruption::ProcessInterruption() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a blocking read of the console returns, so a prompt can end. libusb carries
-  // on with an interrupted wait for its transfer, which therefore completes.
-  action.sa_flags = 0;
+  // A write to standard output that a signal interrupts is restarted, so no text is lost. The
+  // waits are not: pselect and poll return early whatever the flag says, so a prompt can end, and
+  // libusb carries on with its interrupted wait for a transfer, which therefore completes.
+  action.sa_flags = SA_RESTART;
   for (std::size_t i = 0; i < HandledCount; ++i) {
     sigaction(HandledSignals[i], nullptr, &previousActions[i]);
     // A signal the user chose to ignore (nohup) stays ignored.
@@ -75,9 +78,16 @@ ProcessInterruption::ProcessInterruption() {
       sigaction(HandledSignals[i], &action, nullptr);
     }
   }
+  // Output whose reader has gone (`| tee` after Ctrl+C, `| less` quit, `| head`) must not end the
+  // run in the middle of a request: the write fails and the run goes on.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &previousPipeAction);
 }
 
 ProcessInterruption::~ProcessInterruption() {
+  sigaction(SIGPIPE, &previousPipeAction, nullptr);
   for (std::size_t i = 0; i < HandledCount; ++i) {
     if (replaced[i]) {
       sigaction(HandledSignals[i], &previousActions[i], nullptr);
@@ -118,14 +128,19 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
         break;
       }
     }
-    // Past select's reach, the read itself waits, with the stop signals let through.
+    // Past select's reach, poll waits with the stop signals let through; a read would be
+    // restarted after the signal and go on waiting.
     if (descriptor >= FD_SETSIZE) {
       pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+      pollfd readable{descriptor, POLLIN, 0};
+      const int ready = poll(&readable, 1, -1);
+      const int pollError = errno;
+      pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+      if (ready < 0 && pollError == EINTR) {
+        continue;
+      }
     }
     const ssize_t count = read(descriptor, &received, 1);
-    if (descriptor >= FD_SETSIZE) {
-      pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    }
     if (count == 1) {
       byte = received;
       result = InputRead::Byte;
@@ -140,5 +155,8 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   return result;
 }
+
+// Every byte goes straight from the descriptor to the caller: nothing is held back.
+void ForgetHeldInput() {}
 
 }  // namespace nevrik

@@ -72,6 +72,10 @@ struct PendingByte {
 };
 PendingByte pending;
 
+void WipeByte(std::uint8_t& byte) {
+  *static_cast<volatile std::uint8_t*>(&byte) = 0;
+}
+
 }  // namespace
 
 ProcessInterruption::ProcessInterruption() {
@@ -99,10 +103,10 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
   const HANDLE handle = HandleOf(in);
   if (pending.held && pending.handle == handle) {
     byte = pending.byte;
-    pending = PendingByte{};
+    ForgetHeldInput();
     return InputRead::Byte;
   }
-  pending = PendingByte{};
+  ForgetHeldInput();
   std::uint8_t received = 0;
   if (!ReadOneByte(handle, received)) {
     return EndOrInterrupted(handle, interruption);
@@ -116,10 +120,17 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
         pending = PendingByte{handle, next, true};
       }
     }
+    WipeByte(next);
   }
   byte = received;
-  *static_cast<volatile std::uint8_t*>(&received) = 0;
+  WipeByte(received);
   return InputRead::Byte;
+}
+
+void ForgetHeldInput() {
+  WipeByte(pending.byte);
+  pending.held = false;
+  pending.handle = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace nevrik

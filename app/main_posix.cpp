@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "app/dump_protection.h"
 #include "app/interrupt.h"
 #include "app/updater.h"
 #include "usb/platform_enumerator.h"
@@ -38,6 +39,7 @@ std::wstring WidenArgument(const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  nevrik::KeepMemoryOutOfDumps();
   std::setlocale(LC_CTYPE, "");
 
   std::vector<std::wstring> wideArguments;

@@ -90,6 +90,10 @@ bool ConfirmUpdate(const StandardStreams& streams, const Interruption& interrupt
 }
 
 bool ReadSoPin(const StandardStreams& streams, SecretBytes& pin, const Interruption& interruption) {
+  // On every way out, an exception too: no byte of the line stays behind in the reader.
+  struct HeldInputForgetter {
+    ~HeldInputForgetter() { ForgetHeldInput(); }
+  } const forgetHeldInput;
   WipeSecret(pin);
   const bool echoWasOn = SwitchEchoOff(streams.in);
   std::fprintf(streams.out, "SO PIN: ");

@@ -42,7 +42,7 @@ file(WRITE "${OUTPUT}.tmp" "// Generated from ${INPUT} at build time; do not edi
 #include <cstdint>
 #include <span>
 
-#include \"app/firmware_pack.h\"
+#include \"pack/embedded_pack_data.h\"
 
 namespace nevrik {
 namespace {

@@ -9,7 +9,7 @@
 # firmware 1.5 with the SO PIN 1234. Arguments after -- go to the updater (--force, --verbose).
 # With a terminal on standard input you answer the updater's questions; without one (a pipe,
 # continuous integration) nevrik-usbbus answers them. The exit code is the updater's (2: a wrong
-# device option, 125: the bus could not be set up).
+# device option, 125: the set-up, the build or the bus failed; never one of the updater's own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,13 +32,17 @@ for option in "${devices[@]}"; do
 done
 [ "$has_device" -eq 1 ] || devices+=(--key=so-pin=1234)
 
-bash tools/setup.sh run
+# A failure before the updater runs ends with nevrik-usbbus's own 125: 1 would read as the
+# updater's "no update needed".
+bash tools/setup.sh run || exit 125
 # The preset switches the look-up of the test packages off; they are never used, and CMake would
 # say so.
-[ -f build-run/CMakeCache.txt ] || cmake --preset run --no-warn-unused-cli >/dev/null
+if [ ! -f build-run/CMakeCache.txt ]; then
+  cmake --preset run --no-warn-unused-cli >/dev/null || exit 125
+fi
 [ -x build-run/nevrik-usbbus ] || echo "run: building the updater and nevrik-usbbus in build-run/" >&2
 if ! log=$(cmake --build --preset run 2>&1); then
   echo "$log" >&2
-  exit 1
+  exit 125
 fi
 exec build-run/nevrik-usbbus "${devices[@]}" -- build-run/nevrik-update "${updater_arguments[@]}"

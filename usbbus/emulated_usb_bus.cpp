@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <stdexcept>
 
@@ -73,6 +74,62 @@ void Fail(const std::string& what, GError* error) {
     g_error_free(error);
   }
   throw std::runtime_error(message);
+}
+
+// Makes a path of the testbed the user's, with the mode given; a failure leaves it closed.
+void GiveTo(const std::filesystem::path& path, const UserIds& user, mode_t mode) {
+  if (lchown(path.c_str(), user.uid, user.gid) == 0) {
+    chmod(path.c_str(), mode);
+  }
+}
+
+// A name with a slash is a path; one without is looked for in the absolute folders of PATH, as
+// a shell does, and never in the current folder: as root, that would run whatever lies there.
+std::optional<std::string> FindProgram(const std::string& name) {
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  const char* path = std::getenv("PATH");
+  const std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    const std::size_t end = std::min(folders.find(':', start), folders.size());
+    const std::string folder = folders.substr(start, end - start);
+    start = end + 1;
+    if (folder.empty() || folder.front() != '/') {
+      continue;
+    }
+    const std::string candidate = folder + "/" + name;
+    struct stat file {};
+    if (stat(candidate.c_str(), &file) == 0 && S_ISREG(file.st_mode) &&
+        access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
+// For the child between fork and exec, where only async-signal-safe calls may be made: one write
+// of the pieces, without allocating.
+void WriteError(std::initializer_list<const char*> pieces) {
+  char line[512];
+  std::size_t length = 0;
+  for (const char* piece : pieces) {
+    for (; *piece != '\0' && length < sizeof line; ++piece) {
+      line[length++] = *piece;
+    }
+  }
+  if (write(STDERR_FILENO, line, length) < 0) {
+    return;  // nowhere left to say it
+  }
+}
+
+// A child that cannot become the command says which call failed and why, and ends as a shell
+// does for a command it cannot run.
+[[noreturn]] void FailToStart(const char* name, const char* call) {
+  const char* reason = strerrordesc_np(errno);
+  WriteError({"nevrik-usbbus: cannot start ", name, ": ", call, ": ",
+              reason != nullptr ? reason : "unknown error", "\n"});
+  _exit(127);
 }
 
 }  // namespace
@@ -298,8 +355,8 @@ EmulatedUsbBus::DeviceId EmulatedUsbBus::Plug(std::shared_ptr<SimUsbFunction> fu
   }
 
   plugged.push_back(Plugged{node, "/sys/devices/" + name, options.bus, port, true});
-  if (openToOtherUsers) {
-    OpenNodeToOtherUsers(plugged.back());
+  if (openToUser) {
+    OpenDeviceToUser(plugged.back());
   }
   return static_cast<DeviceId>(plugged.size() - 1);
 }
@@ -325,6 +382,11 @@ void EmulatedUsbBus::SetClaimedElsewhere(DeviceId device, std::uint8_t interface
   state->devices.at(Find(device).node)->SetClaimedElsewhere(interface, claimed);
 }
 
+void EmulatedUsbBus::FailNextReap(DeviceId device, int error) {
+  const std::lock_guard lock(state->mutex);
+  state->devices.at(Find(device).node)->FailNextReap(error);
+}
+
 std::string EmulatedUsbBus::DriverOf(DeviceId device, std::uint8_t interface) const {
   const std::lock_guard lock(state->mutex);
   return state->devices.at(Find(device).node)->DriverOf(interface);
@@ -347,28 +409,33 @@ void EmulatedUsbBus::TraceIoctls(bool trace) {
   }
 }
 
-void EmulatedUsbBus::OpenToOtherUsers() {
-  openToOtherUsers = true;
+// Root keeps its way in whatever the modes say; no other user gets one: nothing here is left
+// writable for everyone, where a user could replace a socket or swap a folder for a link before
+// root removes the testbed.
+void EmulatedUsbBus::OpenToUser(const UserIds& user) {
+  openToUser = user;
   // The preload of every process makes its udev event sockets in the root folder.
-  chmod(rootDir.c_str(), 01777);
+  GiveTo(rootDir, user, 0700);
   for (const Plugged& device : plugged) {
     if (device.present) {
-      OpenNodeToOtherUsers(device);
+      OpenDeviceToUser(device);
     }
   }
 }
 
 // Clients reach the device's handler through a socket that umockdev makes for the node.
-void EmulatedUsbBus::OpenNodeToOtherUsers(const Plugged& device) const {
+void EmulatedUsbBus::OpenDeviceToUser(const Plugged& device) const {
   const std::filesystem::path socket = rootDir + "/ioctl" + device.node;
-  std::error_code ignored;
   for (std::filesystem::path folder = socket.parent_path(); folder.string().size() > rootDir.size();
        folder = folder.parent_path()) {
-    std::filesystem::permissions(folder, std::filesystem::perms::all,
-                                 std::filesystem::perm_options::add, ignored);
+    GiveTo(folder, *openToUser, 0700);
   }
-  std::filesystem::permissions(socket, std::filesystem::perms::all,
-                               std::filesystem::perm_options::add, ignored);
+  GiveTo(socket, *openToUser, 0600);
+  struct stat node {};
+  const std::string nodeFile = rootDir + device.node;
+  if (stat(nodeFile.c_str(), &node) == 0) {
+    GiveTo(nodeFile, *openToUser, (node.st_mode & S_IRWXO) << 6);
+  }
 }
 
 const EmulatedUsbBus::Plugged& EmulatedUsbBus::Find(DeviceId device) const {
@@ -391,25 +458,12 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
     arguments.push_back(const_cast<char*>(argument.c_str()));
   }
   arguments.push_back(nullptr);
-  std::string program = command.front();
-  if (program.find('/') == std::string::npos) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= folders.size();) {
-      const std::size_t end = std::min(folders.find(':', start), folders.size());
-      const std::string candidate = folders.substr(start, end - start) + "/" + command.front();
-      if (access(candidate.c_str(), X_OK) == 0) {
-        program = candidate;
-        break;
-      }
-      start = end + 1;
-    }
-  }
+  const std::optional<std::string> program = FindProgram(command.front());
 
   // Another user may not be able to reach the program (a build tree under root's home): it is
   // opened here, and started from that descriptor once the child is that user. The program file
   // itself must still be executable for the user.
-  const int programFile = options.user ? open(program.c_str(), O_PATH | O_CLOEXEC) : -1;
+  const int programFile = options.user && program ? open(program->c_str(), O_PATH | O_CLOEXEC) : -1;
   const pid_t child = fork();
   if (child < 0) {
     if (programFile >= 0) {
@@ -421,21 +475,33 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     // A caller that writes to the command's input may ignore SIGPIPE; the command must not.
     signal(SIGPIPE, SIG_DFL);
+    const char* name = command.front().c_str();
     if ((options.input >= 0 && dup2(options.input, STDIN_FILENO) < 0) ||
         (options.output >= 0 && dup2(options.output, STDOUT_FILENO) < 0) ||
         (options.errors >= 0 && dup2(options.errors, STDERR_FILENO) < 0)) {
+      FailToStart(name, "dup2");
+    }
+    if (!program) {
+      WriteError({"nevrik-usbbus: ", name, ": command not found\n"});
       _exit(127);
     }
-    if (options.user && (setgroups(0, nullptr) != 0 || setgid(options.user->gid) != 0 ||
-                         setuid(options.user->uid) != 0)) {
-      _exit(127);
+    if (options.user) {
+      if (setgroups(0, nullptr) != 0) {
+        FailToStart(name, "setgroups");
+      }
+      if (setgid(options.user->gid) != 0) {
+        FailToStart(name, "setgid");
+      }
+      if (setuid(options.user->uid) != 0) {
+        FailToStart(name, "setuid");
+      }
     }
     if (programFile >= 0) {
       fexecve(programFile, arguments.data(), environ);
-    } else {
-      execve(program.c_str(), arguments.data(), environ);
+      FailToStart(name, "fexecve");
     }
-    _exit(127);
+    execve(program->c_str(), arguments.data(), environ);
+    FailToStart(name, "execve");
   }
   if (programFile >= 0) {
     close(programFile);

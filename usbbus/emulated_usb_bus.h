@@ -76,17 +76,26 @@ class EmulatedUsbBus {
   void SetClaimedElsewhere(DeviceId device, std::uint8_t interface, bool claimed);
   // "usbfs" while a program holds the interface, else the bound kernel driver, or empty.
   std::string DriverOf(DeviceId device, std::uint8_t interface) const;
+  // The device's next reap fails with this errno, as a usbfs failure that libusb's event
+  // handling reports; its node reads as ready to reap until then.
+  void FailNextReap(DeviceId device, int error);
   // Every URB submitted to the device so far.
   std::vector<UrbRecord> SubmittedUrbs(DeviceId device) const;
   std::string NodePath(DeviceId device) const;  // "/dev/bus/usb/001/002"
 
-  // Lets commands run as another user reach the bus (the umockdev folder is root's).
-  void OpenToOtherUsers();
+  // Lets commands run as this user reach the bus: the testbed's folder (root's, and closed to
+  // everyone else) and the devices' nodes and sockets become the user's, and stay closed to
+  // everyone else. A node's mode for other users (PlugOptions::nodeMode) becomes the user's.
+  void OpenToUser(const UserIds& user);
   // Writes every ioctl to standard error.
   void TraceIoctls(bool trace);
 
   // Runs a command to its end with this process's environment, which leads it to the bus, and
-  // gives its exit code (128 + signal when a signal ended it, 127 when it could not start).
+  // gives its exit code (128 + signal when a signal ended it, 127 when it could not start). A
+  // name without a slash is looked up on PATH only, as a shell does; a command that cannot start
+  // says why in one line on its standard error. As another user, it runs in that user's group
+  // alone, and must be a compiled program: it is started from a descriptor, which a script's
+  // interpreter could not open.
   int RunCommand(const std::vector<std::string>& command, const CommandOptions& options = {}) const;
   // The same in two steps, for a caller with more to do while the command runs.
   pid_t StartCommand(const std::vector<std::string>& command,
@@ -105,7 +114,7 @@ class EmulatedUsbBus {
   };
 
   const Plugged& Find(DeviceId device) const;
-  void OpenNodeToOtherUsers(const Plugged& plugged) const;
+  void OpenDeviceToUser(const Plugged& plugged) const;
 
   UMockdevTestbed* testbed;
   UMockdevIoctlBase* handler;
@@ -113,7 +122,7 @@ class EmulatedUsbBus {
   std::vector<Plugged> plugged;
   std::map<std::uint8_t, std::uint8_t> lastAddresses;
   std::string rootDir;
-  bool openToOtherUsers = false;
+  std::optional<UserIds> openToUser;
   bool tracing = false;
   int savedTimerSlack;
 };

@@ -136,6 +136,14 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
   // Without a process descriptor, look for the command's end every 10 ms.
   const timespec pollInterval{0, 10'000'000};
   while (!status) {
+    // Looked at before each wait, with the signals blocked: one that came before they were
+    // blocked, while the command started, is passed on too, not only once output wakes the wait.
+    if (const int signalNumber = pendingSignal; signalNumber != 0) {
+      pendingSignal = 0;
+      if (signalNumber != SIGINT) {
+        kill(child, signalNumber);
+      }
+    }
     const int ready =
         ppoll(watched, 3, childEnded.Get() >= 0 ? nullptr : &pollInterval, &unblocked);
     if (ready < 0) {
@@ -145,12 +153,6 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
       }
       for (pollfd& entry : watched) {
         entry.revents = 0;
-      }
-    }
-    if (const int signalNumber = pendingSignal; signalNumber != 0) {
-      pendingSignal = 0;
-      if (signalNumber != SIGINT) {
-        kill(child, signalNumber);
       }
     }
     if (ready <= 0 && childEnded.Get() >= 0) {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_pack.h"
+#include "pack/embedded_pack_data.h"
 #include "sim/sim_key.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/key_cable.h"
@@ -113,7 +113,7 @@ int RunOnBus(const RunnerCommandLine& commandLine) {
     nevrik::usbbus::CommandOptions options;
     if (commandLine.user) {
       options.user = commandLine.user;
-      bus.OpenToOtherUsers();
+      bus.OpenToUser(*commandLine.user);
     }
 
     nevrik::usbbus::Supervision supervision;

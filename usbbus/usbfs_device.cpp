@@ -375,7 +375,16 @@ IoctlResult UsbfsDevice::Discard(UMockdevIoctlClient* client, UMockdevIoctlData*
   return {-1, EINVAL};  // already completed
 }
 
+void UsbfsDevice::FailNextReap(int error) {
+  reapFailure = error;
+  UpdateReadiness();
+}
+
 IoctlResult UsbfsDevice::Reap(UMockdevIoctlClient* client, UMockdevIoctlData* argument) {
+  if (const int error = reapFailure; error != 0) {
+    reapFailure = 0;
+    return {-1, error};
+  }
   const auto found = std::find_if(completed.begin(), completed.end(),
                                   [client](const Urb& urb) { return urb.client == client; });
   if (found == completed.end()) {
@@ -635,7 +644,7 @@ int UsbfsDevice::AlternateSettingCount(std::uint8_t interface) const {
 }
 
 void UsbfsDevice::UpdateReadiness() {
-  const bool reapable = !completed.empty();
+  const bool reapable = !completed.empty() || reapFailure != 0;
   if (reapable == readyToReap) {
     return;
   }

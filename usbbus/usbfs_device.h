@@ -71,6 +71,8 @@ class UsbfsDevice {
   std::string DriverOf(std::uint8_t interface) const;
   const std::vector<UrbRecord>& SubmittedUrbs() const { return submittedUrbs; }
   void TraceIoctls(bool trace) { tracing = trace; }
+  // The next reap fails with this errno, and the node reads as ready to reap until it has.
+  void FailNextReap(int error);
 
  private:
   struct Endpoint {
@@ -117,6 +119,7 @@ class UsbfsDevice {
   bool readyToReap = true;  // a new FIFO is empty, hence writable
   bool unplugged = false;
   bool tracing = false;
+  int reapFailure = 0;
 
   std::vector<Endpoint> endpoints;  // every alternate setting of the configuration
   std::map<std::uint8_t, std::set<std::uint8_t>> alternateSettings;

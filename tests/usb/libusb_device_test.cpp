@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <linux/usbdevice_fs.h>
 
+#include <cerrno>
 #include <chrono>
+#include <future>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -248,6 +250,30 @@ TEST_F(LibUsbDeviceOnBus, PipeTimeoutsAreKeptPerPipe) {
   EXPECT_TRUE(device->Read(0, received.data(), 8, &transferred));
   release.join();
   EXPECT_EQ(transferred, 3u);
+}
+
+// libusb's event handling fails while the key holds its answer back: the transfer is cancelled
+// and the read fails, rather than waiting without limit; the pipe then works as before.
+TEST_F(LibUsbDeviceOnBus, FailedEventHandlingCancelsTheTransferInFlight) {
+  const PluggedStandIn key = PlugStandIn(KeyPlan());
+  const std::unique_ptr<KvUsbDevice> device = OpenOnlyKey();
+  ASSERT_NE(device, nullptr);
+  EnableShortPacketTerminateEverywhere(*device);
+  ASSERT_TRUE(device->SetPipeTimeout(InPipe, 0));
+  key.function->HoldAnswers(true);
+  ASSERT_TRUE(WriteAll(*device, Pattern(3, 3)));
+  bus.FailNextReap(key.id, EIO);
+
+  Bytes received(8);
+  std::uint32_t transferred = 0;
+  std::future<bool> read = std::async(
+      std::launch::async, [&] { return device->Read(0, received.data(), 8, &transferred); });
+  if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the read waits on after its event handling failed";
+  }
+  key.function->HoldAnswers(false);
+  EXPECT_FALSE(read.get());
+  EXPECT_EQ(ReadExactly(*device, 3), Pattern(3, 3));
 }
 
 TEST_F(LibUsbDeviceOnBus, WritesAndReadsRefuseBadArguments) {

@@ -181,7 +181,7 @@ TEST_F(LibUsbEnumeration, KeyInAFunctionSubsetOpensThatInterface) {
 TEST_F(LibUsbEnumeration, KeyWithUnreadableNodeIsCountedAsNotInspectable) {
   PlugKey();
   PlugKey({}, PlugOptions{.nodeMode = 0});
-  bus.OpenToOtherUsers();
+  bus.OpenToUser(UnprivilegedUser());
   const CapturedFile out;
   const CapturedFile err;
   const int exitCode =

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -112,13 +114,22 @@ class HoldingKey final : public SimUsbFunction {
 // and a pipe for its standard output and error, so the transcript is the program's own text.
 class UpdaterOnTerminal {
  public:
-  UpdaterOnTerminal() {
+  // With a folder: the updater works in it, with core files of any size allowed.
+  explicit UpdaterOnTerminal(const char* folder = nullptr) {
     int output[2];
     if (pipe(output) != 0) {
       return;
     }
     pid = forkpty(&controller, nullptr, nullptr, nullptr);
     if (pid == 0) {
+      // As a shell starts it: this process ignores SIGPIPE (umockdev does), a shell's child not.
+      signal(SIGPIPE, SIG_DFL);
+      if (folder != nullptr) {
+        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        if (chdir(folder) != 0 || setrlimit(RLIMIT_CORE, &unlimited) != 0) {
+          _exit(126);
+        }
+      }
       dup2(output[1], STDOUT_FILENO);
       dup2(output[1], STDERR_FILENO);
       close(output[0]);
@@ -134,7 +145,9 @@ class UpdaterOnTerminal {
       kill(pid, SIGKILL);
       waitpid(pid, nullptr, 0);
     }
-    close(outputPipe);
+    if (outputPipe >= 0) {
+      close(outputPipe);
+    }
     close(controller);
   }
   UpdaterOnTerminal(const UpdaterOnTerminal&) = delete;
@@ -158,6 +171,12 @@ class UpdaterOnTerminal {
     return true;
   }
 
+  // The reader of the output goes away, as `| tee` after Ctrl+C or a pager that was quit.
+  void CloseOutput() {
+    close(outputPipe);
+    outputPipe = -1;
+  }
+
   // Sends the signal and waits until the program has taken it: it is no longer pending.
   void Signal(int signalNumber) const {
     ASSERT_EQ(kill(pid, signalNumber), 0);
@@ -169,13 +188,14 @@ class UpdaterOnTerminal {
 
   // Reads the output to its end and gives the exit code, or 128 + the signal that ended it.
   int Finish() {
-    while (ReadSomeOutput()) {
+    while (outputPipe >= 0 && ReadSomeOutput()) {
     }
-    int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     exitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     return exitCode;
   }
+  // After Finish: as waitpid gave it.
+  int Status() const { return status; }
 
   bool EchoIsOn() const {
     termios mode{};
@@ -219,6 +239,7 @@ class UpdaterOnTerminal {
   int controller = -1;
   int outputPipe = -1;
   int exitCode = -1;
+  int status = 0;
   std::string output;
 };
 
@@ -301,6 +322,60 @@ TEST_P(InterruptMidWrite, CancelsOnTheKeyAfterTheChunkInFlight) {
 
 INSTANTIATE_TEST_SUITE_P(CtrlCTerminateAndHangUp, InterruptMidWrite,
                          ::testing::Values(SIGINT, SIGTERM, SIGHUP));
+
+class EndedAtOnce : public UpdaterOnTerminalTest,
+                    public ::testing::WithParamInterface<std::vector<int>> {};
+
+// A second Ctrl+C, or Ctrl+\ at once, ends the process as the signal would, with echo on. The
+// session keys are in memory: though core files are allowed, none is written.
+TEST_P(EndedAtOnce, ByTheSignalWithEchoOnAndNoCoreFile) {
+  char folder[] = "/tmp/nevrik-core-test-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const auto key = PlugKey();
+  {
+    UpdaterOnTerminal updater(folder);
+    ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
+    for (const int signalNumber : GetParam()) {
+      updater.Signal(signalNumber);
+    }
+    EXPECT_EQ(updater.Finish(), 128 + GetParam().back());
+    EXPECT_FALSE(WCOREDUMP(updater.Status()));
+    EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware ..");
+    EXPECT_TRUE(updater.EchoIsOn());
+  }
+  key->Release();
+  EXPECT_EQ(key->CommandsReceived(), ThreeChunks);
+  EXPECT_TRUE(std::filesystem::is_empty(folder));
+  std::filesystem::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(SecondCtrlCAndQuit, EndedAtOnce,
+                         ::testing::Values(std::vector<int>{SIGINT, SIGINT},
+                                           std::vector<int>{SIGQUIT}));
+
+class OutputClosedMidWrite : public UpdaterOnTerminalTest,
+                             public ::testing::WithParamInterface<bool> {};
+
+// Nobody reads the output any more: its writes fail, and the run goes on as if they had not. A
+// closed output alone is no interruption, and the update is done; with Ctrl+C (to `tee` and the
+// updater alike) the key is told to cancel.
+TEST_P(OutputClosedMidWrite, NeverCutsARequestOff) {
+  const bool interrupted = GetParam();
+  const auto key = PlugKey();
+  UpdaterOnTerminal updater;
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
+  if (interrupted) {
+    updater.Signal(SIGINT);
+  }
+  updater.CloseOutput();
+  key->Release();
+  EXPECT_EQ(updater.Finish(), interrupted ? 4 : 0);
+  EXPECT_EQ(key->CommandsReceived(),
+            interrupted ? Then(ThreeChunks, CmdCancelUpdate)
+                        : Then(Then(Then(Written, CmdGetHash), CmdDeploy), CmdFinal));
+}
+
+INSTANTIATE_TEST_SUITE_P(AloneAndWithCtrlC, OutputClosedMidWrite, ::testing::Bool());
 
 TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
   const auto key = PlugKey();

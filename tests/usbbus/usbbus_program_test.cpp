@@ -18,6 +18,7 @@ namespace nevrik::test {
 namespace {
 
 using usbbus::UnprivilegedUser;
+using usbbus::UserIds;
 
 const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n" + Caution;
 const std::string Node = "/dev/bus/usb/001/002";
@@ -204,10 +205,42 @@ TEST(UsbBusProgram, RunsACommandAsAnotherUserFromAFolderClosedToThatUser) {
   EXPECT_EQ(result.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
 }
 
+// Root among the testbed's paths, nobody else: the command's user owns them, closed to others.
+TEST(UsbBusProgram, CommandAsAnotherUserGetsATestbedClosedToEveryoneElseAndNoExtraGroups) {
+  const ProgramResult result = RunUnderBus(
+      {"--as-user=nobody", "--key", "--", "/bin/sh", "-c",
+       "id -G; stat -c '%u %a' \"$UMOCKDEV_DIR\"; find \"$UMOCKDEV_DIR\" ! -type l -perm -o+w"});
+  const UserIds nobody = UnprivilegedUser();
+  EXPECT_NE(result.out.find(": a simulated key, firmware 1.5, no SO PIN, 64-byte packets\n" +
+                            std::to_string(nobody.gid) + "\n" + std::to_string(nobody.uid) +
+                            " 700\nusbbus: sh exited with 0\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.err, "");
+}
+
+// As a shell does: a name without a slash is looked for on PATH, never in the current folder.
+TEST(UsbBusProgram, RefusesACommandNameThatIsOnlyInTheCurrentFolder) {
+  char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  std::filesystem::copy_file("/bin/echo", std::filesystem::path(folder) / "only-here");
+  const ProgramResult result = RunProgram(
+      "/bin/sh",
+      {"-c", std::string("cd ") + folder + " && exec " + NEVRIK_USBBUS_PATH + " -- only-here ran"},
+      "", {"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin"});
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(result.out, "usbbus: only-here exited with 127\n");
+  EXPECT_EQ(result.err, "nevrik-usbbus: only-here: command not found\n");
+  EXPECT_EQ(result.exitCode, 127);
+}
+
 TEST(UsbBusProgram, GivesTheCommandsExitCode) {
   EXPECT_EQ(RunUnderBus({"--other-device", "--", "/bin/sh", "-c", "exit 7"}).exitCode, 7);
   EXPECT_EQ(RunUnderBus({"--", "/bin/sh", "-c", "kill -TERM $$"}).exitCode, 128 + 15);
-  EXPECT_EQ(RunUnderBus({"--", "/no/such/program"}).exitCode, 127);
+  const ProgramResult missing = RunUnderBus({"--", "/no/such/program"});
+  EXPECT_EQ(missing.err,
+            "nevrik-usbbus: cannot start /no/such/program: execve: No such file or directory\n");
+  EXPECT_EQ(missing.exitCode, 127);
 }
 
 TEST(UsbBusProgram, RefusesBadInputBeforePluggingAnythingIn) {

@@ -195,6 +195,29 @@ TEST_F(InterruptionTest, PinCutShortByCtrlCIsDropped) {
   EXPECT_EQ(platform.ConsoleMode("stdin"), InputMode);
 }
 
+// Requested from the given look on: the run is interrupted between two reads.
+class InterruptionAtLook final : public Interruption {
+ public:
+  explicit InterruptionAtLook(int look) : remaining(look) {}
+  bool IsRequested() const override { return --remaining <= 0; }
+
+ private:
+  mutable int remaining;
+};
+
+// After "\r" the reader holds the next byte back for its next call; an interruption between the
+// two leaves it nowhere: the input goes on after it.
+TEST_F(InterruptionTest, PinByteHeldBackAfterACarriageReturnIsForgotten) {
+  const CapturedFile in("12\rXY");
+  const CapturedFile out;
+  SecretBytes pin;
+  EXPECT_FALSE(ReadSoPin({in.File(), out.File(), stderr}, pin, InterruptionAtLook(4)));
+  EXPECT_TRUE(pin.empty());
+  std::uint8_t next = 0;
+  ASSERT_EQ(ReadInputByte(in.File(), NoInterruption(), next), InputRead::Byte);
+  EXPECT_EQ(next, 'Y');
+}
+
 TEST_F(InterruptionTest, EndOfAFileIsTheEndOfThePin) {
   const CapturedFile in("s3c");
   const CapturedFile out;

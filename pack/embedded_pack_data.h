@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace nevrik {
+
+// The embedded pack's bytes: generated at build time from the pack file, constant data of
+// exactly the file's size. Nothing is read from disk at run time. Defined by a library that
+// nevrik_firmware_pack_library (cmake/FirmwarePack.cmake) makes; the updater reads the bytes as a
+// firmware pack, the emulated bus's runner compares a key's image with them.
+std::span<const std::uint8_t> EmbeddedFirmwarePackData();
+
+}  // namespace nevrik
