@@ -2,6 +2,7 @@
 // a known state, queried and released, reported with what the platform says of its USB side.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -21,16 +22,17 @@ const std::wstring KeyPath =
     L"{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}";
 
 // A response frame: magic "NVKW", sequence, status 0, length, payload.
-std::vector<std::uint8_t> Response(std::uint8_t sequence, std::vector<std::uint8_t> payload) {
-  std::vector<std::uint8_t> frame = {'N',
-                                     'V',
-                                     'K',
-                                     'W',
-                                     sequence,
-                                     0,
-                                     static_cast<std::uint8_t>(payload.size()),
-                                     static_cast<std::uint8_t>(payload.size() >> 8)};
-  frame.insert(frame.end(), payload.begin(), payload.end());
+std::vector<std::uint8_t> Response(std::uint8_t sequence,
+                                   const std::vector<std::uint8_t>& payload) {
+  std::vector<std::uint8_t> frame(8 + payload.size(), 0);
+  frame[0] = 'N';
+  frame[1] = 'V';
+  frame[2] = 'K';
+  frame[3] = 'W';
+  frame[4] = sequence;
+  frame[6] = static_cast<std::uint8_t>(payload.size());
+  frame[7] = static_cast<std::uint8_t>(payload.size() >> 8);
+  std::copy(payload.begin(), payload.end(), frame.begin() + 8);
   return frame;
 }
 
