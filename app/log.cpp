@@ -153,4 +153,15 @@ bool EnableVirtualTerminal() {
   return EnableEscapeSequences(logSettings.logStream, logSettings.standardOutput);
 }
 
+LogSettingsForRun::LogSettingsForRun(std::FILE* standardOutput) : saved(logSettings) {
+  logSettings = LogSettings{};
+  logSettings.standardOutput = standardOutput;
+  logSettings.logStream = standardOutput;
+}
+
+LogSettingsForRun::~LogSettingsForRun() {
+  std::fflush(logSettings.logStream);
+  logSettings = saved;
+}
+
 }  // namespace nevrik

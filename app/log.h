@@ -48,4 +48,17 @@ void InitLogOutput();
 // terminal or refuses.
 bool EnableVirtualTerminal();
 
+// The logger belongs to a run: for the object's lifetime it starts afresh with standardOutput
+// as its standard output and log stream, and it is handed back as it was when the run ends.
+class LogSettingsForRun {
+ public:
+  explicit LogSettingsForRun(std::FILE* standardOutput);
+  ~LogSettingsForRun();
+  LogSettingsForRun(const LogSettingsForRun&) = delete;
+  LogSettingsForRun& operator=(const LogSettingsForRun&) = delete;
+
+ private:
+  LogSettings saved;
+};
+
 }  // namespace nevrik

@@ -110,4 +110,35 @@ int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* ne
   return candidate->value;
 }
 
+namespace {
+
+// The argument after the current one, when there is one and it is not an option itself.
+const wchar_t* NextArgument(int count, const wchar_t* const* arguments, int index) {
+  if (index + 1 >= count) {
+    return nullptr;
+  }
+  const wchar_t* next = arguments[index + 1];
+  return next != nullptr && next[0] != L'-' ? next : nullptr;
+}
+
+}  // namespace
+
+int NextOption(OptionParser& parser, int count, const wchar_t* const* arguments,
+               const LongOption* table, const wchar_t* shortOptions) {
+  const int index = parser.nextIndex;
+  if (index >= count || arguments[index] == nullptr) {
+    return NoMoreOptions;
+  }
+  const wchar_t* argument = arguments[index];
+  const wchar_t* next = NextArgument(count, arguments, index);
+  if (std::wcscmp(argument, L"--") == 0) {
+    ++parser.nextIndex;
+    return NoMoreOptions;
+  }
+  if (argument[0] == L'-' && argument[1] == L'-') {
+    return ParseLongOption(parser, argument + 2, next, table, true);
+  }
+  return ParseShortOption(parser, argument, next, shortOptions);
+}
+
 }  // namespace nevrik

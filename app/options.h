@@ -42,4 +42,11 @@ int ParseShortOption(OptionParser& parser, const wchar_t* argument, const wchar_
 int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* nextArgument,
                     const LongOption* table, bool reportErrors);
 
+// The next option of the command line: reads the argument at parser.nextIndex as a long option
+// (after "--") or a short one (or the next letter of a cluster). NoMoreOptions at the end of the
+// arguments, at a null argument, at one that is no option, and after a lone "--", which is
+// consumed. arguments[0] is the program name.
+int NextOption(OptionParser& parser, int count, const wchar_t* const* arguments,
+               const LongOption* table, const wchar_t* shortOptions);
+
 }  // namespace nevrik

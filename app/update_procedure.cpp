@@ -1,14 +1,16 @@
 #include "app/update_procedure.h"
 
 #include <cryptopp/misc.h>
-#include <cryptopp/sha.h>
 
 #include <algorithm>
 #include <exception>
 #include <vector>
 
+#include "app/image_digest.h"
+#include "app/inaccessible_devices.h"
 #include "app/log.h"
 #include "app/prompts.h"
+#include "app/update_decision.h"
 #include "usb/usb_access_report.h"
 
 namespace nevrik {
@@ -28,29 +30,6 @@ constexpr const char* CautionLines[] = {
     "==========================================================",
     "",
 };
-
-bool IsTargetVersionOrLater(const DeviceStatus& status) {
-  return status.FirmwareMajor() != TargetVersion.versionMajor
-             ? status.FirmwareMajor() > TargetVersion.versionMajor
-             : status.FirmwareMinor() >= TargetVersion.versionMinor;
-}
-
-// Where keys can only be recognised by opening USB devices, a search may find none because this
-// process was not allowed to look: say so rather than leave "not found" as the whole story.
-void WarnAboutInaccessibleDevices(const KvUsbEnumerator& enumerator) {
-  const auto* report = dynamic_cast<const UsbAccessReport*>(&enumerator);
-  const unsigned inaccessible = report != nullptr ? report->GetInaccessibleCount() : 0;
-  if (inaccessible == 1) {
-    Log(LogLevel::Warn,
-        "1 USB device could not be inspected for lack of permission. Run nevrik-update with "
-        "sufficient rights, or grant access to the device node.\n");
-  } else if (inaccessible > 1) {
-    Log(LogLevel::Warn,
-        "%u USB devices could not be inspected for lack of permission. Run nevrik-update with "
-        "sufficient rights, or grant access to their device nodes.\n",
-        inaccessible);
-  }
-}
 
 void PrintProgress(std::FILE* out, const char* text) {
   std::fputs(text, out);
@@ -138,9 +117,7 @@ namespace {
 
 // Compares the key's hash of what it received with the image's own SHA-256.
 bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
-  std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
-  const std::span<const std::uint8_t> image = pack.Image();
-  CryptoPP::SHA256().CalculateDigest(digest, image.data(), image.size());
+  const std::array<std::uint8_t, ImageDigestSize> digest = ImageSha256(pack);
   PrintProgress(out, ".");
 
   std::vector<std::uint8_t> hash;
@@ -155,7 +132,7 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
     Log(LogLevel::Error, "Empty hash is received.\n");
     return false;
   }
-  if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest)) {
+  if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest.begin())) {
     Log(LogLevel::Error, "Hash mismatch: ");
     if (logSettings.logLevel >= static_cast<int>(LogLevel::Error)) {
       LogHexDump(hash.data(), hash.size());
@@ -223,7 +200,9 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
   const unsigned count = enumerator->GetCount();
   if (count == 0) {
     Log(LogLevel::Warn, "NEVRIK not found. Please attach one NEVRIK device to the PC.\n");
-    WarnAboutInaccessibleDevices(*enumerator);
+    const auto* report = dynamic_cast<const UsbAccessReport*>(enumerator.get());
+    WarnAboutInaccessibleDevices(report != nullptr ? report->GetInaccessibleCount() : 0,
+                                 "nevrik-update");
     return DeviceSearch::Failed;
   }
   if (count > 1) {
@@ -271,7 +250,7 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
   if (force) {
     std::fprintf(out, "Force update is activated. ver.%u.%u -> ver.%u.%u\n", major, minor,
                  TargetVersion.versionMajor, TargetVersion.versionMinor);
-  } else if (IsTargetVersionOrLater(status)) {
+  } else if (RunsTargetVersionOrLater(status)) {
     std::fprintf(out, "Current firmware is ver.%u.%u. No update is needed.\n", major, minor);
     return ExitCode::ExitNoUpdateNeeded;
   } else {

@@ -1,6 +1,5 @@
 #include "app/updater.h"
 
-#include <cwchar>
 #include <exception>
 #include <optional>
 
@@ -20,15 +19,6 @@ struct RunSettings {
   bool force = false;
 };
 
-// The argument after the current one, when there is one and it is not an option itself.
-const wchar_t* NextArgument(int count, const wchar_t* const* arguments, int index) {
-  if (index + 1 >= count) {
-    return nullptr;
-  }
-  const wchar_t* next = arguments[index + 1];
-  return next != nullptr && next[0] != L'-' ? next : nullptr;
-}
-
 // Reads the options left to right into settings. Gives the exit code when the run ends here
 // (help, version or an error), nothing when the run goes on.
 std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
@@ -36,25 +26,7 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
   OptionParser parser;
   parser.errorStream = environment.streams.err;
   for (;;) {
-    const int index = parser.nextIndex;
-    if (index >= count || arguments[index] == nullptr) {
-      return std::nullopt;
-    }
-    const wchar_t* argument = arguments[index];
-    const wchar_t* next = NextArgument(count, arguments, index);
-
-    int option = NoMoreOptions;
-    if (std::wcscmp(argument, L"--") == 0) {
-      ++parser.nextIndex;
-      return std::nullopt;
-    }
-    if (argument[0] == L'-' && argument[1] == L'-') {
-      option = ParseLongOption(parser, argument + 2, next, LongOptions, true);
-    } else {
-      option = ParseShortOption(parser, argument, next);
-    }
-
-    switch (option) {
+    switch (NextOption(parser, count, arguments, LongOptions, ShortOptions)) {
       case NoMoreOptions:
         return std::nullopt;
       case 'f':
@@ -73,26 +45,6 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
     }
   }
 }
-
-// The logger belongs to the run: it starts on the run's standard output and is handed back as
-// it was when the run ends.
-class LogSettingsForRun {
- public:
-  explicit LogSettingsForRun(std::FILE* standardOutput) : saved(logSettings) {
-    logSettings = LogSettings{};
-    logSettings.standardOutput = standardOutput;
-    logSettings.logStream = standardOutput;
-  }
-  ~LogSettingsForRun() {
-    std::fflush(logSettings.logStream);
-    logSettings = saved;
-  }
-  LogSettingsForRun(const LogSettingsForRun&) = delete;
-  LogSettingsForRun& operator=(const LogSettingsForRun&) = delete;
-
- private:
-  LogSettings saved;
-};
 
 ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* arguments,
                                         const UpdaterEnvironment& environment) {

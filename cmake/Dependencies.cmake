@@ -4,6 +4,7 @@
 #                     the first configure takes it from the environment variable of that name.
 #   Nevrik::LibUsb    libusb-1.0, the USB backend outside Windows.
 #   Nevrik::UMockdev  umockdev, for the emulated USB bus (Linux only).
+#   Nevrik::Json      nlohmann/json, header-only (Debian's nlohmann-json3-dev), for every build.
 #   GTest::gtest_main, GTest::gmock
 #                     Debian's GoogleTest natively; for the Windows cross build compiled here
 #                     from the sources that Debian's googletest package ships.
@@ -32,6 +33,16 @@ if(NOT WIN32)
   pkg_check_modules(LIBUSB REQUIRED IMPORTED_TARGET GLOBAL libusb-1.0)
   add_library(Nevrik::LibUsb ALIAS PkgConfig::LIBUSB)
 endif()
+
+# Only the library's own folder is put on the include path, copied into the build tree: the
+# folder it lies in, /usr/include, must not reach the Windows cross build.
+find_path(NEVRIK_JSON_INCLUDE_DIR nlohmann/json.hpp PATHS /usr/include
+          NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(json_include "${CMAKE_BINARY_DIR}/third-party/include")
+file(COPY "${NEVRIK_JSON_INCLUDE_DIR}/nlohmann" DESTINATION "${json_include}")
+add_library(Nevrik::Json INTERFACE IMPORTED GLOBAL)
+set_target_properties(Nevrik::Json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${json_include}"
+                                              INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${json_include}")
 
 if(NEVRIK_BUILD_TESTS)
   if(CMAKE_CROSSCOMPILING)

@@ -1,10 +1,11 @@
 # Installation and packages. `cmake --install` lays the updater out, and CPack turns the same
 # layout into a Debian package (native Linux builds) or a zip (the Windows cross build):
 #
-#   Debian package   /usr/bin/nevrik-update, its man page in section 1, and in
-#                    /usr/share/doc/nevrik-update the README, SECURITY.md, the changelog and the
-#                    copyright file
-#   Windows zip      nevrik-update.exe, README.txt and SECURITY.txt with Windows line ends
+#   Debian package   /usr/bin/nevrik-update and /usr/bin/nevrik-info, their man pages in
+#                    section 1, and in /usr/share/doc/nevrik-update the README, SECURITY.md, the
+#                    changelog and the copyright file
+#   Windows zip      nevrik-update.exe, nevrik-info.exe, README.txt and SECURITY.txt with Windows
+#                    line ends
 #
 # tools/package.sh builds both. The package version is the updater's own: UpdaterVersion in
 # app/updater.h, "2.0.0.111 (2a12b68e)", is version 2.0.0.111 of build 2a12b68e, so the banner
@@ -65,16 +66,18 @@ function(nevrik_install_text_file input name mode destination)
 endfunction()
 
 if(WIN32)
-  install(TARGETS nevrik-update RUNTIME DESTINATION .)
+  install(TARGETS nevrik-update nevrik-info RUNTIME DESTINATION .)
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.txt CRLF .)
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.txt CRLF .)
 else()
   set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/nevrik-update")
-  install(TARGETS nevrik-update RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-  configure_file("${PROJECT_SOURCE_DIR}/packaging/nevrik-update.1.in"
-                 "${package_files_dir}/nevrik-update.1" @ONLY)
-  nevrik_install_text_file("${package_files_dir}/nevrik-update.1" nevrik-update.1.gz GZIP
-                           "${CMAKE_INSTALL_MANDIR}/man1")
+  install(TARGETS nevrik-update nevrik-info RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  foreach(program IN ITEMS nevrik-update nevrik-info)
+    configure_file("${PROJECT_SOURCE_DIR}/packaging/${program}.1.in"
+                   "${package_files_dir}/${program}.1" @ONLY)
+    nevrik_install_text_file("${package_files_dir}/${program}.1" ${program}.1.gz GZIP
+                             "${CMAKE_INSTALL_MANDIR}/man1")
+  endforeach()
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.md.gz GZIP "${doc_dir}")
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.md.gz GZIP "${doc_dir}")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in" "${package_files_dir}/changelog"
@@ -115,7 +118,9 @@ else()
 carries, version ${firmware}. It reads the key's status, says whether an update
 is needed, asks for confirmation and the key's SO PIN, and then writes,
 verifies and deploys the firmware over an encrypted channel. Every outcome
-ends in one message and a documented exit code.")
+ends in one message and a documented exit code. nevrik-info lists every
+attached key, what it runs and whether an update is due, in words or as
+JSON, without changing anything on it.")
   file(REAL_PATH "${NEVRIK_FIRMWARE_PACK}" embedded_pack)
   file(REAL_PATH "${PROJECT_SOURCE_DIR}/app/firmware_pack.bin" placeholder_pack)
   if(embedded_pack STREQUAL placeholder_pack)

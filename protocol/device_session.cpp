@@ -26,6 +26,12 @@ std::unique_ptr<DeviceSession> DeviceSession::Create(KvUsbEnumerator& enumerator
   if (enumerator.OpenDevice(0, device) != UsbOpenResult::Opened) {
     return nullptr;
   }
+  return Attach(std::move(device), ticks, keySource);
+}
+
+std::unique_ptr<DeviceSession> DeviceSession::Attach(std::unique_ptr<KvUsbDevice> device,
+                                                     TickSource& ticks,
+                                                     EphemeralKeySource& keySource) {
   for (unsigned i = 0; i < device->GetOutPipeCount(); ++i) {
     device->EnableShortPacketTerminate(device->GetOutPipeId(i));
   }

@@ -41,6 +41,11 @@ class DeviceSession {
       KvUsbEnumerator& enumerator, TickSource& ticks = SystemTickSource(),
       EphemeralKeySource& keySource = AutoSeededKeySource());
 
+  // A session on a device already opened from an enumerator, with short-packet termination
+  // turned on on every pipe.
+  static std::unique_ptr<DeviceSession> Attach(
+      std::unique_ptr<KvUsbDevice> device, TickSource& ticks = SystemTickSource(),
+      EphemeralKeySource& keySource = AutoSeededKeySource());
   DeviceSession(const DeviceSession&) = delete;
   DeviceSession& operator=(const DeviceSession&) = delete;
 

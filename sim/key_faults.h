@@ -92,6 +92,8 @@ struct SimKeyFirmwareFaults {
   std::vector<ResponseFault> responses;
   // The SyncCheck answer.
   std::uint32_t checkValue = 1;
+  // The status query (selector 16) is answered with Busy; other queries are not.
+  bool statusBusy = false;
   // The next this many handshakes answer an invalid public key and establish nothing.
   unsigned invalidKeyHandshakes = 0;
   InvalidKeyKind invalidKeyKind = InvalidKeyKind::NotOnCurve;

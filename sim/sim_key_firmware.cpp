@@ -132,6 +132,9 @@ SimKeyFirmware::Reply SimKeyFirmware::Query(std::span<const std::uint8_t> payloa
       AppendLittleEndian32(reply.payload, faults.checkValue);
       return reply;
     case simkey::SelectorStatus: {
+      if (faults.statusBusy) {
+        return Refuse(KeyStatus::Busy);
+      }
       const auto record = StatusRecord();
       reply.payload.assign(record.begin(), record.end());
       return reply;

@@ -67,11 +67,13 @@ banner+=$'Copyright (C) 2026 The nevrik-update developers. All rights reserved.\
 [[ $banner == *"($version ("* ]] || fail "package version $version is not the banner's"
 
 # --- The Debian package
-expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-update ./usr/share/ ./usr/share/doc/
+expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-info ./usr/bin/nevrik-update ./usr/share/
+          ./usr/share/doc/
           ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
           ./usr/share/doc/nevrik-update/SECURITY.md.gz
           ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
-          ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-update.1.gz)
+          ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-info.1.gz
+          ./usr/share/man/man1/nevrik-update.1.gz)
 same "$deb files" "$(printf '%s\n' "${expected[@]}" | sort)" \
   "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)"
 
@@ -88,13 +90,23 @@ same "nevrik-update --bogus exit code" 2 "$(run "$work/out" "$work/err" "$update
 same_file "nevrik-update --bogus output" "" "$work/out"
 same_file "nevrik-update --bogus errors" $'unknown option -- bogus\n' "$work/err"
 
-man --warnings -l "$work/deb/usr/share/man/man1/nevrik-update.1.gz" >"$work/man" 2>"$work/man.err"
-[ ! -s "$work/man.err" ] || fail "man --warnings:" "$work/man.err"
-grep -q '^EXIT STATUS' "$work/man" || fail "the man page has no EXIT STATUS section:" "$work/man"
+info_version=$'nevrik-info 2.0.0.111 (2a12b68e)\n'
+info=$work/deb/usr/bin/nevrik-info
+same "nevrik-info -v exit code" 0 "$(run "$work/out" "$work/err" "$info" -v)"
+same_file "nevrik-info -v output" "$info_version" "$work/out"
+same "nevrik-info --bogus exit code" 2 "$(run "$work/out" "$work/err" "$info" --bogus)"
+same_file "nevrik-info --bogus errors" $'unknown option -- bogus\n' "$work/err"
+
+for page in nevrik-update nevrik-info; do
+  man --warnings -l "$work/deb/usr/share/man/man1/$page.1.gz" >"$work/man" 2>"$work/man.err"
+  [ ! -s "$work/man.err" ] || fail "man --warnings ($page):" "$work/man.err"
+  grep -q '^EXIT STATUS' "$work/man" || fail "$page's man page has no EXIT STATUS section:" \
+    "$work/man"
+done
 
 # --- The Windows zip
 top=nevrik-update-$version-windows-x86_64
-expected=("$top/nevrik-update.exe" "$top/README.txt" "$top/SECURITY.txt")
+expected=("$top/nevrik-update.exe" "$top/nevrik-info.exe" "$top/README.txt" "$top/SECURITY.txt")
 same "$zip files" "$(printf '%s\n' "${expected[@]}" | sort)" "$(cmake -E tar tf "$zip" | sort)"
 
 mkdir "$work/zip"
@@ -115,3 +127,6 @@ same_file "nevrik-update.exe -h output" "${banner//$'\n'/$'\r\n'}" "$work/out"
 same_file "nevrik-update.exe -h errors" "" "$work/err"
 same "nevrik-update.exe --bogus exit code" 2 "$(run_exe "$work/out" "$work/err" "$exe" --bogus)"
 same_file "nevrik-update.exe --bogus errors" $'unknown option -- bogus\r\n' "$work/err"
+info_exe=$work/zip/$top/nevrik-info.exe
+same "nevrik-info.exe -v exit code" 0 "$(run_exe "$work/out" "$work/err" "$info_exe" -v)"
+same_file "nevrik-info.exe -v output" "${info_version//$'\n'/$'\r\n'}" "$work/out"

@@ -17,7 +17,7 @@ package() { # package PRESET BUILD_DIR [CMAKE ARGUMENT...]: builds and packs int
   local preset=$1 build_dir=$2
   shift 2
   cmake --preset "$preset" "$@" >/dev/null
-  cmake --build --preset "$preset" --target nevrik-update nevrik-package-files
+  cmake --build --preset "$preset" --target nevrik-update nevrik-info nevrik-package-files
   local log
   log=$(cpack --config "$build_dir/CPackConfig.cmake" -B "$build_dir/packages" 2>&1) ||
     { printf '%s\n' "$log" >&2; exit 1; }

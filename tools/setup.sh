@@ -16,7 +16,9 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 purpose=${1:-test}
 
-build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev)
+# nlohmann-json3-dev: the header-only JSON library behind nevrik-info --json, in every build.
+build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-dev
+                nlohmann-json3-dev)
 # The emulated USB bus: umockdev's library and headers (with GLib's), and its preload library,
 # which comes with the umockdev package.
 bus_packages=(umockdev libumockdev-dev libglib2.0-dev)
@@ -26,7 +28,7 @@ coverage_packages=(clang libclang-rt-14-dev llvm-14)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
-                  xz-utils)
+                  xz-utils nlohmann-json3-dev)
 # CPack computes the Debian package's dependencies with dpkg-shlibdeps (dpkg-dev), on the files
 # that file(1) calls executables; gzip compresses the man page and the documents.
 package_packages=(dpkg-dev file gzip)

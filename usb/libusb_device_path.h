@@ -31,6 +31,11 @@ bool IsAtLocation(libusb_device* device, const LibUsbDeviceLocation& location);
 // The device path handed to the layers above, opaque to them: "usb-bus1-port2.1-addr5-if0".
 std::wstring FormatDevicePath(const LibUsbDeviceLocation& location);
 
+// The path the operating system gives the device: its node "/dev/bus/usb/001/005" on Linux,
+// where access is granted; elsewhere "bus 1 address 5". One definition per platform
+// (libusb_os_path_linux.cpp, libusb_os_path_other.cpp).
+std::wstring OsDevicePath(libusb_device* device);
+
 // The location a device path names; nothing for a string that is no such path.
 std::optional<LibUsbDeviceLocation> ParseDevicePath(std::wstring_view path);
 

@@ -9,12 +9,45 @@
 
 namespace nevrik {
 
+namespace {
+
+constexpr std::uint8_t TransferTypeMask = 0x03;
+constexpr std::uint8_t TransferTypeBulk = 0x02;
+constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;  // bits 11-12 count extra high-speed packets
+
+// The bulk endpoints of the key's interface, from the descriptors libusb keeps.
+std::vector<UsbEndpoint> BulkEndpoints(libusb_device* device, std::uint8_t interfaceNumber) {
+  std::vector<UsbEndpoint> endpoints;
+  const LibUsbConfiguration configuration = ActiveConfiguration(device);
+  const libusb_interface_descriptor* setting =
+      configuration ? DefaultSetting(*configuration, interfaceNumber) : nullptr;
+  for (int i = 0; setting != nullptr && i < setting->bNumEndpoints; ++i) {
+    const libusb_endpoint_descriptor& endpoint = setting->endpoint[i];
+    if ((endpoint.bmAttributes & TransferTypeMask) == TransferTypeBulk) {
+      endpoints.push_back(
+          {endpoint.bEndpointAddress,
+           static_cast<std::uint16_t>(endpoint.wMaxPacketSize & MaxPacketSizeMask)});
+    }
+  }
+  return endpoints;
+}
+
+}  // namespace
+
+struct LibUsbEnumerator::ListedKey {
+  LibUsbDeviceLocation location;
+  std::wstring osPath;
+  UsbKeyDetails details;
+};
+
 LibUsbEnumerator::LibUsbEnumerator(std::string interfaceGuid)
     : interfaceGuid(std::move(interfaceGuid)) {}
 
 bool LibUsbEnumerator::Enumerate() {
   devicePaths.clear();
-  inaccessibleCount = 0;
+  osPaths.clear();
+  details.clear();
+  inaccessiblePaths.clear();
   if (!context) {
     context = StartLibUsb();
     if (!context) {
@@ -22,19 +55,35 @@ bool LibUsbEnumerator::Enumerate() {
     }
   }
   const LibUsbDeviceList list(context.get());
-  std::vector<LibUsbDeviceLocation> keys;
+  std::vector<ListedKey> keys;
+  std::vector<std::pair<LibUsbDeviceLocation, std::wstring>> inaccessible;
   for (libusb_device* device : list.Devices()) {
     const KeyIdentification identification = IdentifyKey(device, interfaceGuid);
     if (identification.kind == KeyIdentification::Kind::Key) {
-      keys.push_back(LocateDevice(device, identification.interfaceNumber));
+      libusb_device_descriptor descriptor{};
+      libusb_get_device_descriptor(device, &descriptor);
+      const std::uint8_t interfaceNumber = identification.interfaceNumber;
+      keys.push_back({LocateDevice(device, interfaceNumber), OsDevicePath(device),
+                      UsbKeyDetails{descriptor.idVendor, descriptor.idProduct, interfaceNumber,
+                                    BulkEndpoints(device, interfaceNumber), interfaceGuid}});
     } else if (identification.kind == KeyIdentification::Kind::Inaccessible) {
-      ++inaccessibleCount;
+      inaccessible.emplace_back(LocateDevice(device, 0), OsDevicePath(device));
     }
   }
   // libusb lists devices in an order of its own; the port order stays the same from run to run.
-  std::sort(keys.begin(), keys.end(), ListedBefore);
-  for (const LibUsbDeviceLocation& key : keys) {
-    devicePaths.push_back(FormatDevicePath(key));
+  std::sort(keys.begin(), keys.end(), [](const ListedKey& left, const ListedKey& right) {
+    return ListedBefore(left.location, right.location);
+  });
+  for (ListedKey& key : keys) {
+    devicePaths.push_back(FormatDevicePath(key.location));
+    osPaths.push_back(std::move(key.osPath));
+    details.push_back(std::move(key.details));
+  }
+  std::sort(inaccessible.begin(), inaccessible.end(), [](const auto& left, const auto& right) {
+    return ListedBefore(left.first, right.first);
+  });
+  for (auto& [location, osPath] : inaccessible) {
+    inaccessiblePaths.push_back(std::move(osPath));
   }
   return !devicePaths.empty();
 }
@@ -55,6 +104,17 @@ UsbOpenResult LibUsbEnumerator::OpenDevice(unsigned index, std::unique_ptr<KvUsb
     device.reset();
     return UsbOpenResult::OpenFailed;
   }
+}
+
+std::wstring LibUsbEnumerator::GetOsPath(unsigned index) const {
+  return index < osPaths.size() ? osPaths[index] : std::wstring();
+}
+
+std::optional<UsbKeyDetails> LibUsbEnumerator::GetDetails(unsigned index) {
+  if (index >= details.size()) {
+    return std::nullopt;
+  }
+  return details[index];
 }
 
 std::unique_ptr<KvUsbDevice> LibUsbEnumerator::OpenDeviceOrNull(unsigned index) {

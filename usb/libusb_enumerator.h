@@ -7,6 +7,7 @@
 #include "usb/kv_usb_enumerator.h"
 #include "usb/libusb_support.h"
 #include "usb/usb_access_report.h"
+#include "usb/usb_key_listing.h"
 
 namespace nevrik {
 
@@ -17,8 +18,11 @@ namespace nevrik {
 //
 // A machine where libusb cannot start simply has no devices. A candidate this process may not
 // open to inspect is skipped and counted (UsbAccessReport), so that the application can tell
-// "no key" apart from "no permission to look". Nothing here prints.
-class LibUsbEnumerator final : public KvUsbEnumerator, public UsbAccessReport {
+// "no key" apart from "no permission to look". What each key announced is kept from its
+// descriptors (UsbKeyListing), so describing it sends nothing more. Nothing here prints.
+class LibUsbEnumerator final : public KvUsbEnumerator,
+                               public UsbAccessReport,
+                               public UsbKeyListing {
  public:
   // interfaceGuid in the registry form "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}".
   explicit LibUsbEnumerator(std::string interfaceGuid);
@@ -29,13 +33,23 @@ class LibUsbEnumerator final : public KvUsbEnumerator, public UsbAccessReport {
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
 
-  unsigned GetInaccessibleCount() const override { return inaccessibleCount; }
+  unsigned GetInaccessibleCount() const override {
+    return static_cast<unsigned>(inaccessiblePaths.size());
+  }
+  std::vector<std::wstring> GetInaccessiblePaths() const override { return inaccessiblePaths; }
+
+  std::wstring GetOsPath(unsigned index) const override;
+  std::optional<UsbKeyDetails> GetDetails(unsigned index) override;
 
  private:
+  struct ListedKey;
+
   std::string interfaceGuid;
   LibUsbContext context;
   std::vector<std::wstring> devicePaths;
-  unsigned inaccessibleCount = 0;
+  std::vector<std::wstring> osPaths;
+  std::vector<UsbKeyDetails> details;
+  std::vector<std::wstring> inaccessiblePaths;
 };
 
 }  // namespace nevrik

@@ -30,6 +30,7 @@ void WinUsbDevice::Close() {
   fileHandle = INVALID_HANDLE_VALUE;
   inPipes.clear();
   outPipeIds.clear();
+  bulkEndpoints.clear();
 }
 
 bool WinUsbDevice::IsOpen() const {
@@ -169,6 +170,7 @@ UsbOpenResult WinUsbDevice::OpenWithResult(const std::wstring& devicePath,
     Close();
     return UsbOpenResult::OpenFailed;
   }
+  interfaceNumber = descriptor.bInterfaceNumber;
 
   for (UCHAR endpoint = 0; endpoint < descriptor.bNumEndpoints; ++endpoint) {
     WINUSB_PIPE_INFORMATION pipe{};
@@ -178,6 +180,7 @@ UsbOpenResult WinUsbDevice::OpenWithResult(const std::wstring& devicePath,
     if (pipe.PipeType != UsbdPipeTypeBulk) {
       continue;
     }
+    bulkEndpoints.push_back({pipe.PipeId, pipe.MaximumPacketSize});
     if ((pipe.PipeId & EndpointDirectionIn) != 0) {
       // An IN pipe stages one packet; one of 0 bytes could never be read.
       if (pipe.MaximumPacketSize != 0) {

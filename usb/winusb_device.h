@@ -9,6 +9,7 @@
 
 #include "usb/in_pipe.h"
 #include "usb/kv_usb_device.h"
+#include "usb/usb_key_listing.h"
 #include "usb/usb_open_result.h"
 
 namespace nevrik {
@@ -56,6 +57,11 @@ class WinUsbDevice : public KvUsbDevice, private RawBulkReader {
   // Every failure leaves the device closed with no pipes.
   virtual UsbOpenResult OpenWithResult(const std::wstring& devicePath, bool shortPacketTerminate);
 
+  // What the open device reported of alternate setting 0: its interface number and bulk
+  // endpoints (also one with a maximum packet size of 0), in the platform's order.
+  std::uint8_t InterfaceNumber() const { return interfaceNumber; }
+  const std::vector<UsbEndpoint>& BulkEndpoints() const { return bulkEndpoints; }
+
  private:
   bool ReadRaw(std::uint8_t pipeId, std::uint8_t* data, std::uint32_t length,
                std::uint32_t& received) override;
@@ -63,6 +69,8 @@ class WinUsbDevice : public KvUsbDevice, private RawBulkReader {
 
   std::vector<InPipe> inPipes;
   std::vector<std::uint8_t> outPipeIds;
+  std::vector<UsbEndpoint> bulkEndpoints;
+  std::uint8_t interfaceNumber = 0;
   HANDLE fileHandle = INVALID_HANDLE_VALUE;
   WINUSB_INTERFACE_HANDLE winUsbHandle = nullptr;
 };

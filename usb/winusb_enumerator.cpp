@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 
 #include "usb/winusb_device.h"
@@ -17,6 +18,39 @@ namespace {
 // bad) would otherwise be walked through all 2^32 member indexes; a skipped member or two is
 // the most a working set shows.
 constexpr unsigned ConsecutiveEnumerationErrorLimit = 16;
+
+// The four hex digits after a tag such as "vid_" in a device path, compared without regard to
+// letter case; 0 when the path does not carry the tag.
+std::uint16_t HexAfterTag(std::wstring_view path, std::wstring_view tag) {
+  std::wstring lower(path);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](wchar_t c) { return c >= L'A' && c <= L'Z' ? c - L'A' + L'a' : c; });
+  const std::size_t at = lower.find(tag);
+  if (at == std::wstring::npos || at + tag.size() + 4 > lower.size()) {
+    return 0;
+  }
+  unsigned value = 0;
+  for (std::size_t i = at + tag.size(); i < at + tag.size() + 4; ++i) {
+    const wchar_t c = lower[i];
+    if (c >= L'0' && c <= L'9') {
+      value = value * 16 + static_cast<unsigned>(c - L'0');
+    } else if (c >= L'a' && c <= L'f') {
+      value = value * 16 + static_cast<unsigned>(c - L'a' + 10);
+    } else {
+      return 0;
+    }
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+std::string FormatGuid(const GUID& guid) {
+  char text[39];
+  std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
+                guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                guid.Data4[6], guid.Data4[7]);
+  return text;
+}
 
 }  // namespace
 
@@ -113,6 +147,26 @@ std::unique_ptr<KvUsbDevice> WinUsbEnumerator::OpenDeviceOrNull(unsigned index) 
     return nullptr;
   }
   return opened;
+}
+
+std::wstring WinUsbEnumerator::GetOsPath(unsigned index) const {
+  return index < devicePaths.size() ? devicePaths[index] : std::wstring();
+}
+
+std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
+  if (index >= devicePaths.size()) {
+    return std::nullopt;
+  }
+  UsbKeyDetails details;
+  details.vendorId = HexAfterTag(devicePaths[index], L"vid_");
+  details.productId = HexAfterTag(devicePaths[index], L"pid_");
+  details.interfaceGuid = FormatGuid(interfaceClass);
+  WinUsbDevice device;
+  if (device.Open(devicePaths[index], false)) {
+    details.interfaceNumber = device.InterfaceNumber();
+    details.endpoints = device.BulkEndpoints();
+  }
+  return details;
 }
 
 }  // namespace nevrik

@@ -8,13 +8,14 @@
 
 #include "usb/kv_usb_device.h"
 #include "usb/kv_usb_enumerator.h"
+#include "usb/usb_key_listing.h"
 #include "usb/usb_open_result.h"
 
 namespace nevrik {
 
 // KvUsbEnumerator over SetupAPI: the device paths of the present devices that expose the
 // device interface class given at construction, opened as WinUsbDevice.
-class WinUsbEnumerator : public KvUsbEnumerator {
+class WinUsbEnumerator : public KvUsbEnumerator, public UsbKeyListing {
  public:
   explicit WinUsbEnumerator(const GUID& interfaceClass);
 
@@ -26,6 +27,12 @@ class WinUsbEnumerator : public KvUsbEnumerator {
   unsigned GetCount() const override;
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
+
+  // The device interface path itself.
+  std::wstring GetOsPath(unsigned index) const override;
+  // Vendor and product ID from the path ("vid_XXXX&pid_XXXX"), the class given at construction;
+  // the interface number and endpoints from opening the device, when it can be opened.
+  std::optional<UsbKeyDetails> GetDetails(unsigned index) override;
 
  private:
   GUID interfaceClass;

@@ -123,6 +123,8 @@ constexpr KeyWideFault KeyWideFaults[] = {
      [](SimKey& key) { key.UsbFaults().haltSticks = BulkEndpoints(key); }},
     {"sync-check-wrong", "the check query after the synchronisation answers 2, not 1",
      [](SimKey& key) { key.Firmware().Faults().checkValue = 2; }},
+    {"status-busy", "the status query answers status 3 (Busy); the check query does not",
+     [](SimKey& key) { key.Firmware().Faults().statusBusy = true; }},
 };
 
 bool Applies(const EffectName& effect, const CommandName& command) {

@@ -1,0 +1,136 @@
+#include "info/inventory_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include "app/updater.h"
+
+namespace nevrik {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Paths are wide strings: UTF-16 on Windows, UTF-32 elsewhere. A lone surrogate becomes U+FFFD.
+std::string ToUtf8(const std::wstring& wide) {
+  std::string utf8;
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    auto code = static_cast<std::uint32_t>(wide[i]);
+    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < wide.size() &&
+        static_cast<std::uint32_t>(wide[i + 1]) >= 0xDC00 &&
+        static_cast<std::uint32_t>(wide[i + 1]) <= 0xDFFF) {
+      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint32_t>(wide[++i]) - 0xDC00);
+    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+      code = 0xFFFD;
+    }
+    if (code < 0x80) {
+      utf8 += static_cast<char>(code);
+    } else if (code < 0x800) {
+      utf8 += static_cast<char>(0xC0 | (code >> 6));
+      utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      utf8 += static_cast<char>(0xE0 | (code >> 12));
+      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      utf8 += static_cast<char>(0xF0 | (code >> 18));
+      utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+  return utf8;
+}
+
+// "2.0.0.111" of "2.0.0.111 (2a12b68e)": the version number alone, as the packages carry it.
+std::string UpdaterPackageVersion() {
+  const std::string version = UpdaterVersion;
+  return version.substr(0, version.find(' '));
+}
+
+std::string Version(unsigned major, unsigned minor) {
+  return std::to_string(major) + "." + std::to_string(minor);
+}
+
+std::string Hex(unsigned value, int digits) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+const char* AccessName(KeyAccess access) {
+  switch (access) {
+    case KeyAccess::Ok:
+      return "ok";
+    case KeyAccess::NoPermission:
+      return "no-permission";
+    case KeyAccess::InUse:
+      return "in-use";
+    case KeyAccess::Unreachable:
+      return "unreachable";
+  }
+  return "";
+}
+
+const char* SoPinName(SoPinState state) {
+  switch (state) {
+    case SoPinState::None:
+      return "none";
+    case SoPinState::Set:
+      return "set";
+    case SoPinState::Locked:
+      return "locked";
+  }
+  return "";
+}
+
+Json UsbObject(const UsbKeyDetails& usb) {
+  Json endpoints = Json::array();
+  for (const UsbEndpoint& endpoint : usb.endpoints) {
+    endpoints.push_back({{"address", "0x" + Hex(endpoint.address, 2)},
+                         {"direction", (endpoint.address & 0x80) != 0 ? "in" : "out"},
+                         {"max_packet_size", endpoint.maxPacketSize}});
+  }
+  return {{"vendor_id", Hex(usb.vendorId, 4)},
+          {"product_id", Hex(usb.productId, 4)},
+          {"interface", usb.interfaceNumber},
+          {"endpoints", std::move(endpoints)},
+          {"interface_guid", usb.interfaceGuid}};
+}
+
+Json KeyObject(const KeyRecord& key) {
+  Json object = {{"path", ToUtf8(key.path)}, {"access", AccessName(key.access)}};
+  if (key.status) {
+    object["firmware"] = Version(key.status->FirmwareMajor(), key.status->FirmwareMinor());
+    object["so_pin"] = SoPinName(key.SoPin());
+    object["update"] = key.UpdateAvailable() ? "available" : "not-needed";
+  }
+  if (key.statusError) {
+    object["error"] = StatusCodeName(*key.statusError);
+  }
+  if (key.usb) {
+    object["usb"] = UsbObject(*key.usb);
+  }
+  return object;
+}
+
+}  // namespace
+
+std::string InventoryJson(const PackSummary& pack, const std::vector<KeyRecord>& keys) {
+  Json document = {
+      {"schema", InventorySchema},
+      {"updater", {{"version", UpdaterPackageVersion()}}},
+      {"pack",
+       {{"firmware", Version(pack.firmware.versionMajor, pack.firmware.versionMinor)},
+        {"image_size", pack.imageSize},
+        {"image_sha256", pack.ImageSha256Hex()}}},
+  };
+  Json list = Json::array();
+  for (const KeyRecord& key : keys) {
+    list.push_back(KeyObject(key));
+  }
+  document["keys"] = std::move(list);
+  // Never throws for text that is not UTF-8: such bytes are replaced.
+  return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace nevrik

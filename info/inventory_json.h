@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "info/key_inventory.h"
+
+namespace nevrik {
+
+// The version of the document's shape; it changes only when a member changes its meaning or
+// goes away, never when one is added.
+inline constexpr int InventorySchema = 1;
+
+// The inventory for scripts: one JSON document, ending in a newline, of the shape
+//   {"schema": 1, "updater": {"version": ...},
+//    "pack": {"firmware": "2.0", "image_size": N, "image_sha256": "<hex>"},
+//    "keys": [{"path": ..., "access": "ok" | "no-permission" | "in-use" | "unreachable",
+//              "firmware": "1.5", "so_pin": "none" | "set" | "locked",
+//              "update": "available" | "not-needed", "error": "<result name>", "usb": {...}}]}
+// where firmware, so_pin and update are present exactly when the status was read, error exactly
+// when the status query failed, and usb when details were asked for and are known.
+std::string InventoryJson(const PackSummary& pack, const std::vector<KeyRecord>& keys);
+
+}  // namespace nevrik

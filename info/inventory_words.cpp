@@ -1,0 +1,79 @@
+#include "info/inventory_words.h"
+
+#include <string>
+
+namespace nevrik {
+
+namespace {
+
+const char* SoPinWords(SoPinState state) {
+  switch (state) {
+    case SoPinState::None:
+      return "no SO PIN";
+    case SoPinState::Set:
+      return "SO PIN set";
+    case SoPinState::Locked:
+      return "SO PIN locked";
+  }
+  return "";
+}
+
+void WriteKeyLine(std::FILE* out, const KeyRecord& key) {
+  std::fprintf(out, "%ls: ", key.path.c_str());
+  switch (key.access) {
+    case KeyAccess::NoPermission:
+      std::fprintf(out, "no permission to inspect it\n");
+      return;
+    case KeyAccess::InUse:
+      std::fprintf(out, "held by another program\n");
+      return;
+    case KeyAccess::Unreachable:
+      std::fprintf(out, "cannot access it\n");
+      return;
+    case KeyAccess::Ok:
+      break;
+  }
+  if (key.statusError) {
+    std::fprintf(out, "status not read: %s\n", StatusCodeName(*key.statusError));
+    return;
+  }
+  std::fprintf(out, "firmware %u.%u, %s, %s\n", key.status->FirmwareMajor(),
+               key.status->FirmwareMinor(), SoPinWords(key.SoPin()),
+               key.UpdateAvailable() ? "update available" : "no update needed");
+}
+
+void WriteUsbLine(std::FILE* out, const UsbKeyDetails& usb) {
+  std::fprintf(out, "  USB %04x:%04x, interface %u, endpoints", usb.vendorId, usb.productId,
+               static_cast<unsigned>(usb.interfaceNumber));
+  if (usb.endpoints.empty()) {
+    std::fprintf(out, " unknown");
+  }
+  for (std::size_t i = 0; i < usb.endpoints.size(); ++i) {
+    const UsbEndpoint& endpoint = usb.endpoints[i];
+    std::fprintf(out, "%s 0x%02x %s %u bytes", i == 0 ? "" : ",", endpoint.address,
+                 (endpoint.address & 0x80) != 0 ? "IN" : "OUT",
+                 static_cast<unsigned>(endpoint.maxPacketSize));
+  }
+  std::fprintf(out, ", interface GUID %s\n", usb.interfaceGuid.c_str());
+}
+
+}  // namespace
+
+void WriteInventoryWords(std::FILE* out, const PackSummary& pack,
+                         const std::vector<KeyRecord>& keys, bool verbose) {
+  std::fprintf(out, "pack: firmware %u.%u, image %u bytes, SHA-256 %s\n",
+               pack.firmware.versionMajor, pack.firmware.versionMinor,
+               static_cast<unsigned>(pack.imageSize), pack.ImageSha256Hex().c_str());
+  if (keys.empty()) {
+    std::fprintf(out, "No NEVRIK found.\n");
+  }
+  for (const KeyRecord& key : keys) {
+    WriteKeyLine(out, key);
+    if (verbose && key.usb) {
+      WriteUsbLine(out, *key.usb);
+    }
+  }
+  std::fflush(out);
+}
+
+}  // namespace nevrik

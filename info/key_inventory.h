@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/exit_code.h"
+#include "app/firmware_pack.h"
+#include "app/image_digest.h"
+#include "protocol/device_status.h"
+#include "protocol/status_code.h"
+#include "protocol/tick_source.h"
+#include "secure/ephemeral_key_source.h"
+#include "usb/kv_usb_enumerator.h"
+#include "usb/usb_key_listing.h"
+
+namespace nevrik {
+
+// What the firmware pack carries, computed from the pack itself.
+struct PackSummary {
+  FirmwareVersion firmware{};
+  std::uint32_t imageSize = 0;
+  std::array<std::uint8_t, ImageDigestSize> imageSha256{};
+
+  // 64 lowercase hex digits.
+  std::string ImageSha256Hex() const;
+};
+
+// Only for a pack that passed ValidatePack.
+PackSummary SummarisePack(const FirmwarePack& pack);
+
+enum class KeyAccess {
+  Ok,            // opened and synchronised
+  NoPermission,  // a device this process may not open to inspect: possibly a key
+  InUse,         // listed, but another program holds it
+  Unreachable,   // opened, but it did not synchronise
+};
+
+enum class SoPinState { None, Set, Locked };
+
+// One listed key, or one device that could not be inspected.
+struct KeyRecord {
+  std::wstring path;
+  KeyAccess access = KeyAccess::Ok;
+  std::optional<DeviceStatus> status;     // when the status was read
+  std::optional<StatusCode> statusError;  // when the status query failed
+  std::optional<UsbKeyDetails> usb;       // with details asked for, for a listed key
+
+  // Only meaningful with a status: locked counts only while an SO PIN is set, as the updater
+  // sees it.
+  SoPinState SoPin() const;
+  // Whether the updater, unforced, would update the key.
+  bool UpdateAvailable() const;
+};
+
+// Lists every key the enumerator finds and reads each one with the synchronisation and the status
+// query alone; no other request reaches a key. Every key is closed again before the next is
+// opened, so another program (the updater) can open it right after. The devices that could not
+// be inspected for lack of permission follow the keys. With withUsbDetails each listed key
+// carries what it announced on the USB.
+std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails,
+                                     TickSource& ticks, EphemeralKeySource& keySource);
+
+// ExitOk when there are keys and every one was read; ExitNoDevice when there is none or one could
+// not be opened or reached; else ExitStatusFailed when a status could not be read.
+ExitCode InventoryExitCode(const std::vector<KeyRecord>& keys);
+
+}  // namespace nevrik
