@@ -1,7 +1,6 @@
 #include "app/update_procedure.h"
 
 #include <cryptopp/misc.h>
-#include <cryptopp/sha.h>
 
 #include <algorithm>
 #include <exception>
@@ -9,6 +8,7 @@
 
 #include "app/log.h"
 #include "app/prompts.h"
+#include "secure/digest.h"
 #include "usb/usb_access_report.h"
 
 namespace nevrik {
@@ -138,9 +138,7 @@ namespace {
 
 // Compares the key's hash of what it received with the image's own SHA-256.
 bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
-  std::uint8_t digest[CryptoPP::SHA256::DIGESTSIZE];
-  const std::span<const std::uint8_t> image = pack.Image();
-  CryptoPP::SHA256().CalculateDigest(digest, image.data(), image.size());
+  const Sha256Digest digest = Sha256(pack.Image());
   PrintProgress(out, ".");
 
   std::vector<std::uint8_t> hash;
@@ -155,7 +153,7 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
     Log(LogLevel::Error, "Empty hash is received.\n");
     return false;
   }
-  if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest)) {
+  if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest.begin())) {
     Log(LogLevel::Error, "Hash mismatch: ");
     if (logSettings.logLevel >= static_cast<int>(LogLevel::Error)) {
       LogHexDump(hash.data(), hash.size());

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 
+#include "secure/crypto_call.h"
+
 namespace nevrik {
 
 namespace {
@@ -27,6 +29,7 @@ GroupParameters P256() {
 bool GenerateEphemeralKeyPair(CryptoPP::SecByteBlock& privateKey,
                               CryptoPP::SecByteBlock& publicKey) {
   try {
+    BeforeCryptoCall(CryptoCall::KeyGeneration);
     const Domain domain(P256());
     CryptoPP::AutoSeededX917RNG<CryptoPP::Rijndael> rng;
     privateKey.New(domain.PrivateKeyLength());
@@ -42,6 +45,7 @@ bool GenerateEphemeralKeyPair(CryptoPP::SecByteBlock& privateKey,
 
 bool PublicKeyFromPrivate(const CryptoPP::SecByteBlock& privateKey,
                           CryptoPP::SecByteBlock& publicKey) {
+  BeforeCryptoCall(CryptoCall::KeyGeneration);
   const GroupParameters parameters = P256();
   if (privateKey.size() != PrivateKeySize) {
     return false;
@@ -61,6 +65,7 @@ bool Agree(const CryptoPP::SecByteBlock& privateKey,
            std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
            CryptoPP::SecByteBlock& agreedValue) {
   try {
+    BeforeCryptoCall(CryptoCall::KeyAgreement);
     const Domain domain(P256());
     if (domain.Agree(agreedValue, privateKey, devicePublicKey.data(), true)) {
       return true;
