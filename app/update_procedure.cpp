@@ -6,11 +6,11 @@
 #include <exception>
 #include <vector>
 
-#include "app/image_digest.h"
 #include "app/inaccessible_devices.h"
 #include "app/log.h"
 #include "app/prompts.h"
 #include "app/update_decision.h"
+#include "secure/digest.h"
 #include "usb/usb_access_report.h"
 
 namespace nevrik {
@@ -117,7 +117,7 @@ namespace {
 
 // Compares the key's hash of what it received with the image's own SHA-256.
 bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
-  const std::array<std::uint8_t, ImageDigestSize> digest = ImageSha256(pack);
+  const Sha256Digest digest = Sha256(pack.Image());
   PrintProgress(out, ".");
 
   std::vector<std::uint8_t> hash;

@@ -44,7 +44,7 @@ void ReadKey(KvUsbEnumerator& enumerator, unsigned index, TickSource& ticks,
 }  // namespace
 
 PackSummary SummarisePack(const FirmwarePack& pack) {
-  return PackSummary{TargetVersion, pack.ImageSize(), ImageSha256(pack)};
+  return PackSummary{TargetVersion, pack.ImageSize(), Sha256(pack.Image())};
 }
 
 std::string PackSummary::ImageSha256Hex() const {

@@ -8,7 +8,7 @@
 
 #include "app/exit_code.h"
 #include "app/firmware_pack.h"
-#include "app/image_digest.h"
+#include "secure/digest.h"
 #include "protocol/device_status.h"
 #include "protocol/status_code.h"
 #include "protocol/tick_source.h"
@@ -22,7 +22,7 @@ namespace nevrik {
 struct PackSummary {
   FirmwareVersion firmware{};
   std::uint32_t imageSize = 0;
-  std::array<std::uint8_t, ImageDigestSize> imageSha256{};
+  Sha256Digest imageSha256{};
 
   // 64 lowercase hex digits.
   std::string ImageSha256Hex() const;

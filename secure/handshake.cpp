@@ -4,6 +4,8 @@
 
 #include <cryptopp/sha.h>
 
+#include "secure/crypto_call.h"
+
 namespace nevrik {
 
 namespace {
@@ -29,6 +31,7 @@ HandshakeRequest BuildHandshakeRequest(std::span<const std::uint8_t, PublicKeySi
 
 DeviceKeyFingerprint FingerprintDeviceKey(HandshakeResponseBytes response) {
   DeviceKeyFingerprint fingerprint;
+  BeforeCryptoCall(CryptoCall::Hash);
   CryptoPP::SHA256 hash;
   hash.Update(response.data() + ResponseKeyOffset, ResponseKeySize);
   hash.TruncatedFinal(fingerprint.data(), fingerprint.size());
@@ -60,6 +63,7 @@ void DeriveKeyMaterial(std::uint8_t* output, const std::uint8_t* z, std::size_t 
   std::size_t produced = 0;
   for (std::uint8_t counter = 1; produced < KeyMaterialSize; ++counter) {
     const std::uint8_t counterBytes[4] = {0, 0, 0, counter};
+    BeforeCryptoCall(CryptoCall::Hash);
     CryptoPP::SHA256 hash;
     hash.Update(counterBytes, sizeof counterBytes);
     hash.Update(z, zLength);

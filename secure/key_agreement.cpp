@@ -6,6 +6,11 @@
 #include <cryptopp/osrng.h>
 #include <cryptopp/rijndael.h>
 
+#include <algorithm>
+#include <array>
+
+#include "secure/crypto_call.h"
+
 namespace nevrik {
 
 namespace {
@@ -24,6 +29,7 @@ GroupParameters P256() {
 bool GenerateEphemeralKeyPair(CryptoPP::SecByteBlock& privateKey,
                               CryptoPP::SecByteBlock& publicKey) {
   try {
+    BeforeCryptoCall(CryptoCall::KeyGeneration);
     const Domain domain(P256());
     CryptoPP::AutoSeededX917RNG<CryptoPP::Rijndael> rng;
     privateKey.New(domain.PrivateKeyLength());
@@ -39,6 +45,7 @@ bool GenerateEphemeralKeyPair(CryptoPP::SecByteBlock& privateKey,
 
 bool PublicKeyFromPrivate(const CryptoPP::SecByteBlock& privateKey,
                           CryptoPP::SecByteBlock& publicKey) {
+  BeforeCryptoCall(CryptoCall::KeyGeneration);
   const GroupParameters parameters = P256();
   if (privateKey.size() != PrivateKeySize) {
     return false;
@@ -52,14 +59,13 @@ bool PublicKeyFromPrivate(const CryptoPP::SecByteBlock& privateKey,
   return true;
 }
 
-bool ComputeSharedSecret(const CryptoPP::SecByteBlock& privateKey,
-                         std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
-                         CryptoPP::SecByteBlock& agreedValue) {
-  agreedValue.CleanNew(AgreedValueSize);
-  if (privateKey.size() != PrivateKeySize) {
-    return false;
-  }
+namespace {
+
+bool Agree(const CryptoPP::SecByteBlock& privateKey,
+           std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
+           CryptoPP::SecByteBlock& agreedValue) {
   try {
+    BeforeCryptoCall(CryptoCall::KeyAgreement);
     const Domain domain(P256());
     if (domain.Agree(agreedValue, privateKey, devicePublicKey.data(), true)) {
       return true;
@@ -69,6 +75,43 @@ bool ComputeSharedSecret(const CryptoPP::SecByteBlock& privateKey,
   }
   CryptoPP::SecureWipeBuffer(agreedValue.data(), agreedValue.size());
   return false;
+}
+
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzzing builds only: a fuzzer that runs whole updates agrees on the same two keys run after
+// run, and the point multiplication would take most of each run. The last agreement is kept with
+// its inputs and handed out again for the same inputs; any other inputs are computed.
+bool AgreeOrRecall(const CryptoPP::SecByteBlock& privateKey,
+                   std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
+                   CryptoPP::SecByteBlock& agreedValue) {
+  static CryptoPP::SecByteBlock lastPrivateKey;
+  static std::array<std::uint8_t, PublicKeySize> lastPublicKey{};
+  static CryptoPP::SecByteBlock lastValue;
+  static bool lastAgreed = false;
+  if (lastPrivateKey.size() == 0 || lastPrivateKey != privateKey ||
+      !std::equal(devicePublicKey.begin(), devicePublicKey.end(), lastPublicKey.begin())) {
+    lastAgreed = Agree(privateKey, devicePublicKey, agreedValue);
+    lastPrivateKey = privateKey;
+    std::copy(devicePublicKey.begin(), devicePublicKey.end(), lastPublicKey.begin());
+    lastValue = agreedValue;
+  }
+  agreedValue = lastValue;
+  return lastAgreed;
+}
+#else
+constexpr auto AgreeOrRecall = Agree;
+#endif
+
+}  // namespace
+
+bool ComputeSharedSecret(const CryptoPP::SecByteBlock& privateKey,
+                         std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
+                         CryptoPP::SecByteBlock& agreedValue) {
+  agreedValue.CleanNew(AgreedValueSize);
+  if (privateKey.size() != PrivateKeySize) {
+    return false;
+  }
+  return AgreeOrRecall(privateKey, devicePublicKey, agreedValue);
 }
 
 }  // namespace nevrik

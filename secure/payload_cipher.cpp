@@ -2,10 +2,13 @@
 
 #include <algorithm>
 
+#include "secure/crypto_call.h"
+
 namespace nevrik {
 
 PayloadCipher::PayloadCipher(const SessionKeys& keys)
     : counterMode(keys.frameKey.data(), keys.frameKey.size(), keys.initialCounter.data()) {
+  BeforeCryptoCall(CryptoCall::Cipher);
   std::copy(keys.initialCounter.begin(), keys.initialCounter.end(), initialCounter.begin());
 }
 
@@ -14,6 +17,7 @@ void PayloadCipher::CryptPayload(const std::uint8_t* input, std::uint8_t* output
   if (length == 0) {
     return;
   }
+  BeforeCryptoCall(CryptoCall::Cipher);
   // Back to the initial counter block with no keystream left over: the key schedule stays, and
   // the counter's storage is reused.
   counterMode.Resynchronize(initialCounter.data(), static_cast<int>(initialCounter.size()));

@@ -11,6 +11,7 @@
 #include <cryptopp/sha.h>
 
 #include <algorithm>
+#include <array>
 
 namespace nevrik::simkey {
 namespace {
@@ -19,8 +20,10 @@ using CryptoPP::ECP;
 using CryptoPP::Integer;
 using CurveParameters = CryptoPP::DL_GroupParameters_EC<ECP>;
 
-CurveParameters P256() {
-  return CurveParameters(CryptoPP::ASN1::secp256r1());
+// Built once per thread: decoding the curve's parameters costs more than checking a point.
+const CurveParameters& P256() {
+  thread_local const CurveParameters curve(CryptoPP::ASN1::secp256r1());
+  return curve;
 }
 
 Integer ToInteger(std::span<const std::uint8_t> bigEndian) {
@@ -33,10 +36,36 @@ Coordinate ToCoordinate(const Integer& value) {
   return bytes;
 }
 
+// d * Q, the key's costliest step.
+ECP::Point Multiply(const CurveParameters& curve, const ECP::Point& q, const Integer& d) {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+  // Fuzzing builds only: a fuzzer runs the key with one fixed private key against one host key
+  // run after run. The last few products are kept with their factors and handed out again for
+  // the same factors; any others are computed.
+  struct Product {
+    ECP::Point q;
+    Integer d;
+    ECP::Point product;
+  };
+  static std::array<std::optional<Product>, 4> remembered;
+  static std::size_t next = 0;
+  for (const std::optional<Product>& known : remembered) {
+    if (known && known->q == q && known->d == d) {
+      return known->product;
+    }
+  }
+  std::optional<Product>& slot = remembered[next++ % remembered.size()];
+  slot = Product{q, d, curve.GetCurve().ScalarMultiply(q, d)};
+  return slot->product;
+#else
+  return curve.GetCurve().ScalarMultiply(q, d);
+#endif
+}
+
 }  // namespace
 
 std::optional<KeyPair> MakeKeyPair(std::optional<std::span<const std::uint8_t>> privateKey) {
-  const CurveParameters curve = P256();
+  const CurveParameters& curve = P256();
   const Integer& order = curve.GetSubgroupOrder();
   Integer d;
   if (privateKey) {
@@ -51,7 +80,7 @@ std::optional<KeyPair> MakeKeyPair(std::optional<std::span<const std::uint8_t>> 
     CryptoPP::AutoSeededRandomPool random;
     d = Integer(random, Integer::One(), order - Integer::One());
   }
-  const ECP::Point q = curve.ExponentiateBase(d);
+  const ECP::Point q = Multiply(curve, curve.GetSubgroupGenerator(), d);
   KeyPair pair;
   pair.privateKey.New(32);
   d.Encode(pair.privateKey.data(), pair.privateKey.size());
@@ -61,7 +90,7 @@ std::optional<KeyPair> MakeKeyPair(std::optional<std::span<const std::uint8_t>> 
 }
 
 bool IsValidPoint(const KeyPoint& point) {
-  const CurveParameters curve = P256();
+  const CurveParameters& curve = P256();
   const Integer& prime = curve.GetCurve().GetField().GetModulus();
   const ECP::Point decoded(ToInteger(point.x), ToInteger(point.y));
   return decoded.x < prime && decoded.y < prime && curve.GetCurve().VerifyPoint(decoded);
@@ -72,9 +101,9 @@ std::optional<CryptoPP::SecByteBlock> AgreeWith(const CryptoPP::SecByteBlock& pr
   if (!IsValidPoint(other)) {
     return std::nullopt;
   }
-  const CurveParameters curve = P256();
-  const ECP::Point product = curve.GetCurve().ScalarMultiply(
-      ECP::Point(ToInteger(other.x), ToInteger(other.y)), ToInteger(privateKey));
+  const CurveParameters& curve = P256();
+  const ECP::Point product =
+      Multiply(curve, ECP::Point(ToInteger(other.x), ToInteger(other.y)), ToInteger(privateKey));
   if (product.identity) {
     return std::nullopt;
   }
@@ -132,7 +161,7 @@ void CryptPayloadInPlace(std::span<const std::uint8_t, 16> frameKey,
 }
 
 KeyPoint PointWithCoordinateAbovePrime() {
-  const CurveParameters curve = P256();
+  const CurveParameters& curve = P256();
   const ECP& ecp = curve.GetCurve();
   const Integer& prime = ecp.GetField().GetModulus();
   for (Integer x = Integer::One();; ++x) {
