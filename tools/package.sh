@@ -2,7 +2,10 @@
 # Builds the Debian package and the Windows zip into dist/, in one command, from a bare Debian 12
 # machine (as root, or with sudo available, like the set-up step):
 #
-#   tools/package.sh
+#   tools/package.sh [FIRMWARE_PACK]
+#
+# Both packages embed FIRMWARE_PACK, by default the repository's placeholder pack
+# app/firmware_pack.bin (test data, not firmware); a release names the real pack here.
 #
 # The Debian package comes from a native release build with Debian's hardening flags, in
 # build-package/ ("package" preset); the zip from the Windows cross build tree build-windows/
@@ -17,6 +20,7 @@
 # strip-nondeterminism then sets what CPack has no switch for, the modes of the .deb's ar members
 # (which follow the umask) and the zip's entries.
 set -euo pipefail
+pack=$(realpath -e "${1:-$(dirname "$0")/../app/firmware_pack.bin}")
 cd "$(dirname "$0")/.."
 export LC_ALL=C TZ=UTC # the zip's DOS times are local times
 
@@ -36,9 +40,14 @@ package() { # package PRESET BUILD_DIR [CMAKE ARGUMENT...]: builds and packs int
   local log
   log=$(SOURCE_DATE_EPOCH=$epoch cpack --config "$build_dir/CPackConfig.cmake" \
           -B "$build_dir/packages" 2>&1) || { printf '%s\n' "$log" >&2; exit 1; }
-  local file
+  local file type
   for file in "$build_dir"/packages/nevrik-update*; do
-    strip-nondeterminism --timestamp "$epoch" "$file" >/dev/null
+    case $file in
+      *.deb) type=ar ;; # a .deb is an ar archive of tar archives
+      *) type=zip ;;
+    esac
+    strip-nondeterminism --type "$type" --normalizers=+"$type" --timestamp "$epoch" "$file" \
+      >/dev/null
     cp "$file" dist/
   done
   rm -rf "$build_dir/packages"
@@ -46,12 +55,12 @@ package() { # package PRESET BUILD_DIR [CMAKE ARGUMENT...]: builds and packs int
 
 rm -rf dist
 mkdir dist
-package package build-package
-package windows build-windows -DNEVRIK_CRYPTOPP_ROOT="$(tools/build-cryptopp-mingw.sh)"
+package package build-package -DNEVRIK_FIRMWARE_PACK="$pack"
+package windows build-windows -DNEVRIK_FIRMWARE_PACK="$pack" \
+  -DNEVRIK_CRYPTOPP_ROOT="$(tools/build-cryptopp-mingw.sh)"
 
 # What a release publishes beside the packages: the firmware they carry and every file's SHA-256.
 version=$(dpkg-deb --field dist/*.deb Version)
-pack=$(sed -n 's/^NEVRIK_FIRMWARE_PACK:FILEPATH=//p' build-package/CMakeCache.txt)
 read -r image_sha256 firmware image_size < <(python3 tools/pack_image_sha256.py "$pack")
 printf 'firmware       %s\nimage          %s bytes\nimage SHA-256  %s\n' \
   "$firmware" "$image_size" "$image_sha256" >"dist/nevrik-update-$version-firmware.txt"
