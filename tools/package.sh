@@ -16,13 +16,15 @@
 #
 # The same commit gives the same bytes from any clone, on any day, under any umask, locale and
 # time zone (tools/check-reproducible.sh proves it): every time stamp in the archives is the
-# commit's (SOURCE_DATE_EPOCH, when set, wins), the Windows link writes no time, and
-# strip-nondeterminism then sets what CPack has no switch for, the modes of the .deb's ar members
-# (which follow the umask) and the zip's entries.
+# commit's (SOURCE_DATE_EPOCH, when set, wins), the Windows link writes no time, the umask is
+# 022 (CPack gives the folders above the installed files, /usr and the like, the umask's modes),
+# and strip-nondeterminism then sets what CPack has no switch for: the modes and times of the
+# .deb's ar members and of the zip's entries.
 set -euo pipefail
 pack=$(realpath -e "${1:-$(dirname "$0")/../app/firmware_pack.bin}")
 cd "$(dirname "$0")/.."
 export LC_ALL=C TZ=UTC # the zip's DOS times are local times
+umask 022
 
 bash tools/setup.sh package
 
