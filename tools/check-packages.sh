@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the packages with tools/package.sh and checks them as a user meets them: the Debian
-# package's files, lintian, and the updater and man page unpacked from it; the zip's files, their
-# line ends, and the updater unpacked from it under wine. Quiet unless a check fails.
+# Builds the packages with tools/package.sh and checks them as a user meets them: the checksums
+# and the firmware's hash beside them; the Debian package's files, lintian, and the updater and
+# man page unpacked from it; the zip's files, their line ends, and the updater unpacked from it
+# under wine. Quiet unless a check fails.
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
@@ -61,6 +62,14 @@ zips=(dist/*.zip)
 deb=${debs[0]}
 zip=$(realpath "${zips[0]}")
 version=$(dpkg-deb --field "$deb" Version)
+
+# --- The checksums: every other file of dist/, and each one right
+same "files in dist/SHA256SUMS" "$(cd dist && ls | grep -vx SHA256SUMS)" "$(cut -c 67- dist/SHA256SUMS)"
+(cd dist && sha256sum --check --quiet --strict SHA256SUMS) >"$work/sums" 2>&1 ||
+  fail "dist/SHA256SUMS:" "$work/sums"
+image_sha256=$(python3 tools/pack_image_sha256.py app/firmware_pack.bin | cut -d ' ' -f 1)
+grep -qx "image SHA-256  $image_sha256" "dist/nevrik-update-$version-firmware.txt" ||
+  fail "the firmware file does not give the pack's image SHA-256 $image_sha256"
 
 banner=$'NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n'
 banner+=$'Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n\n'

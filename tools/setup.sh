@@ -30,10 +30,15 @@ coverage_packages=(clang libclang-rt-14-dev llvm-14)
 windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 googletest dpkg-dev
                   xz-utils nlohmann-json3-dev)
 # CPack computes the Debian package's dependencies with dpkg-shlibdeps (dpkg-dev), on the files
-# that file(1) calls executables; gzip compresses the man page and the documents.
-package_packages=(dpkg-dev file gzip)
-# The packages' checks: lintian, and man rendering the man page with groff's warnings on.
-check_packages=(lintian man-db groff-base)
+# that file(1) calls executables; gzip compresses the man page and the documents;
+# strip-nondeterminism fixes the archive fields that CPack leaves to the umask and the clock, and
+# python3 hashes the firmware image for the release's list of checksums.
+package_packages=(dpkg-dev file gzip strip-nondeterminism python3)
+# The packages' checks: lintian, and man rendering the man page with groff's warnings on; and
+# diffoscope (its minimal package, without the hundreds of tools it recommends) to show what
+# differs between two builds, which for a .deb and a zip needs python3-debian (control files),
+# unzip (zipinfo), xxd (binary contents) and binutils (objdump, which also reads PE files).
+check_packages=(lintian man-db groff-base diffoscope-minimal python3-debian unzip xxd binutils)
 
 case "$purpose" in
   run) wanted=("${build_packages[@]}" "${bus_packages[@]}") ;;

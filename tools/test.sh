@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Sets up this machine, builds, and runs the whole test suite: the README's first command, the
-# native build, one whole update of a simulated key under valgrind, the same build under
-# AddressSanitizer and UndefinedBehaviorSanitizer, a short run of every fuzzer, the Windows build
-# under wine, and the Debian package and Windows zip.
+# Sets up this machine, builds, and runs the whole test suite: the documents' links and commands,
+# the README's first command, the native build, one whole update of a simulated key under
+# valgrind, the same build under AddressSanitizer and UndefinedBehaviorSanitizer, a short run of
+# every fuzzer, the Windows build under wine, the Debian package and Windows zip, and the same
+# packages built twice more from fresh clones, byte for byte.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +39,7 @@ update_under_valgrind() {
 }
 
 step "set-up" bash tools/setup.sh test
+step "documents" python3 tools/check-docs.py
 # The first command builds without the test suite (its preset turns the test packages' look-up
 # off) and must still print what the README shows.
 step "first command" bash tools/check-first-command.sh
@@ -47,3 +49,4 @@ step "sanitizer build and tests" build_and_test sanitize
 step "fuzz smoke" build_and_test fuzz
 step "windows build and tests" bash tools/build-windows.sh
 step "packages" bash tools/check-packages.sh
+step "reproducible packages" bash tools/check-reproducible.sh

@@ -7,7 +7,7 @@ namespace nevrik {
 // How long one USB transfer may take before the backend gives up on it, in milliseconds. Every
 // backend starts each pipe with these; SetPipeTimeout overrides them. A key that stops answering
 // then fails the step it was in, instead of holding the updater for ever. They are far above what
-// a working key needs (the README explains the values), so none trips them.
+// a working key needs (docs/architecture.md explains the values), so none trips them.
 
 // Control transfers on the default pipe: the synchronisation request, endpoint status queries and
 // clearing halts. A device answers these within milliseconds; five seconds is also what the
