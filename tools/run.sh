@@ -40,7 +40,7 @@ bash tools/setup.sh run || exit 125
 if [ ! -f build-run/CMakeCache.txt ]; then
   cmake --preset run --no-warn-unused-cli >/dev/null || exit 125
 fi
-[ -x build-run/nevrik-usbbus ] || echo "run: building the updater and nevrik-usbbus in build-run/" >&2
+[ -x build-run/nevrik-usbbus ] || echo "run: building the updater, nevrik-info and nevrik-usbbus in build-run/" >&2
 if ! log=$(cmake --build --preset run 2>&1); then
   echo "$log" >&2
   exit 125
