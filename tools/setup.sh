@@ -32,8 +32,9 @@ windows_packages=(cmake ninja-build make g++-mingw-w64-x86-64 wine wine64 google
 # CPack computes the Debian package's dependencies with dpkg-shlibdeps (dpkg-dev), on the files
 # that file(1) calls executables; gzip compresses the man page and the documents;
 # strip-nondeterminism fixes the archive fields that CPack leaves to the umask and the clock, and
-# python3 hashes the firmware image for the release's list of checksums.
-package_packages=(dpkg-dev file gzip strip-nondeterminism python3)
+# python3 hashes the firmware image for the release's list of checksums; git gives the commit's
+# time that every archive entry carries, and the clones that the reproducibility check compares.
+package_packages=(dpkg-dev file gzip strip-nondeterminism python3 git)
 # The packages' checks: lintian, and man rendering the man page with groff's warnings on; and
 # diffoscope (its minimal package, without the hundreds of tools it recommends) to show what
 # differs between two builds, which for a .deb and a zip needs python3-debian (control files),
