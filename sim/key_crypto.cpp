@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <initializer_list>
 
 namespace nevrik::simkey {
 namespace {
@@ -36,30 +37,50 @@ Coordinate ToCoordinate(const Integer& value) {
   return bytes;
 }
 
-// d * Q, the key's costliest step.
-ECP::Point Multiply(const CurveParameters& curve, const ECP::Point& q, const Integer& d) {
+// The costly steps' results, kept by their input bytes. In fuzzing builds a fuzzer runs the key
+// with one fixed private key against one fixed host key run after run, so the last few results
+// are handed out again for the same bytes and any other input is computed. Every other build
+// computes every time.
+template <typename Value, std::size_t InputSize>
+class RecentResults {
+ public:
+  using Input = std::array<std::uint8_t, InputSize>;
+
+  template <typename Compute>
+  Value Get(const Input& input, Compute compute) {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-  // Fuzzing builds only: a fuzzer runs the key with one fixed private key against one host key
-  // run after run. The last few products are kept with their factors and handed out again for
-  // the same factors; any others are computed.
-  struct Product {
-    ECP::Point q;
-    Integer d;
-    ECP::Point product;
-  };
-  static std::array<std::optional<Product>, 4> remembered;
-  static std::size_t next = 0;
-  for (const std::optional<Product>& known : remembered) {
-    if (known && known->q == q && known->d == d) {
-      return known->product;
+    for (const std::optional<Entry>& entry : entries) {
+      if (entry && entry->input == input) {
+        return entry->value;
+      }
     }
-  }
-  std::optional<Product>& slot = remembered[next++ % remembered.size()];
-  slot = Product{q, d, curve.GetCurve().ScalarMultiply(q, d)};
-  return slot->product;
+    std::optional<Entry>& slot = entries[next++ % entries.size()];
+    slot = Entry{input, compute()};
+    return slot->value;
 #else
-  return curve.GetCurve().ScalarMultiply(q, d);
+    static_cast<void>(input);
+    return compute();
 #endif
+  }
+
+ private:
+  struct Entry {
+    Input input;
+    Value value;
+  };
+  std::array<std::optional<Entry>, 4> entries;
+  std::size_t next = 0;
+};
+
+template <std::size_t Size>
+std::array<std::uint8_t, Size> Concatenate(
+    std::initializer_list<std::span<const std::uint8_t>> parts) {
+  std::array<std::uint8_t, Size> joined{};
+  auto at = joined.begin();
+  for (std::span<const std::uint8_t> part : parts) {
+    at = std::copy(part.begin(), part.end(), at);
+  }
+  return joined;
 }
 
 }  // namespace
@@ -67,49 +88,58 @@ ECP::Point Multiply(const CurveParameters& curve, const ECP::Point& q, const Int
 std::optional<KeyPair> MakeKeyPair(std::optional<std::span<const std::uint8_t>> privateKey) {
   const CurveParameters& curve = P256();
   const Integer& order = curve.GetSubgroupOrder();
-  Integer d;
-  if (privateKey) {
-    if (privateKey->size() != 32) {
-      return std::nullopt;
-    }
-    d = ToInteger(*privateKey);
+  if (privateKey && privateKey->size() != 32) {
+    return std::nullopt;
+  }
+  const auto pairFor = [&](const Integer& d) -> std::optional<KeyPair> {
     if (d < Integer::One() || d >= order) {
       return std::nullopt;
     }
-  } else {
+    const ECP::Point q = curve.GetCurve().ScalarMultiply(curve.GetSubgroupGenerator(), d);
+    KeyPair pair;
+    pair.privateKey.New(32);
+    d.Encode(pair.privateKey.data(), pair.privateKey.size());
+    pair.publicKey.x = ToCoordinate(q.x);
+    pair.publicKey.y = ToCoordinate(q.y);
+    return pair;
+  };
+  if (!privateKey) {
     CryptoPP::AutoSeededRandomPool random;
-    d = Integer(random, Integer::One(), order - Integer::One());
+    return pairFor(Integer(random, Integer::One(), order - Integer::One()));
   }
-  const ECP::Point q = Multiply(curve, curve.GetSubgroupGenerator(), d);
-  KeyPair pair;
-  pair.privateKey.New(32);
-  d.Encode(pair.privateKey.data(), pair.privateKey.size());
-  pair.publicKey.x = ToCoordinate(q.x);
-  pair.publicKey.y = ToCoordinate(q.y);
-  return pair;
+  thread_local RecentResults<std::optional<KeyPair>, 32> pairs;
+  return pairs.Get(Concatenate<32>({*privateKey}), [&] { return pairFor(ToInteger(*privateKey)); });
 }
 
 bool IsValidPoint(const KeyPoint& point) {
-  const CurveParameters& curve = P256();
-  const Integer& prime = curve.GetCurve().GetField().GetModulus();
-  const ECP::Point decoded(ToInteger(point.x), ToInteger(point.y));
-  return decoded.x < prime && decoded.y < prime && curve.GetCurve().VerifyPoint(decoded);
+  thread_local RecentResults<bool, 64> verdicts;
+  return verdicts.Get(Concatenate<64>({point.x, point.y}), [&] {
+    const CurveParameters& curve = P256();
+    const Integer& prime = curve.GetCurve().GetField().GetModulus();
+    const ECP::Point decoded(ToInteger(point.x), ToInteger(point.y));
+    return decoded.x < prime && decoded.y < prime && curve.GetCurve().VerifyPoint(decoded);
+  });
 }
 
 std::optional<CryptoPP::SecByteBlock> AgreeWith(const CryptoPP::SecByteBlock& privateKey,
                                                 const KeyPoint& other) {
-  if (!IsValidPoint(other)) {
+  if (!IsValidPoint(other) || privateKey.size() != 32) {
     return std::nullopt;
   }
-  const CurveParameters& curve = P256();
-  const ECP::Point product =
-      Multiply(curve, ECP::Point(ToInteger(other.x), ToInteger(other.y)), ToInteger(privateKey));
-  if (product.identity) {
+  thread_local RecentResults<std::optional<Coordinate>, 96> agreements;
+  const std::optional<Coordinate> z = agreements.Get(
+      Concatenate<96>({privateKey, other.x, other.y}), [&]() -> std::optional<Coordinate> {
+        const ECP::Point product = P256().GetCurve().ScalarMultiply(
+            ECP::Point(ToInteger(other.x), ToInteger(other.y)), ToInteger(privateKey));
+        if (product.identity) {
+          return std::nullopt;
+        }
+        return ToCoordinate(product.x);
+      });
+  if (!z) {
     return std::nullopt;
   }
-  CryptoPP::SecByteBlock z(32);
-  product.x.Encode(z.data(), z.size());
-  return z;
+  return CryptoPP::SecByteBlock(z->data(), z->size());
 }
 
 std::array<std::uint8_t, OtherInfoSize> BuildOtherInfo(std::span<const std::uint8_t> request,
@@ -155,8 +185,11 @@ void CryptPayloadInPlace(std::span<const std::uint8_t, 16> frameKey,
   if (data.empty()) {
     return;
   }
-  CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption cipher(frameKey.data(), frameKey.size(),
-                                                       initialCounter.data());
+  // One cipher per thread, keyed again for each payload: keying an existing one reuses its
+  // buffers, where a new one allocates them each time.
+  thread_local CryptoPP::CTR_Mode<CryptoPP::AES>::Encryption cipher;
+  cipher.SetKeyWithIV(frameKey.data(), frameKey.size(), initialCounter.data(),
+                      initialCounter.size());
   cipher.ProcessData(data.data(), data.data(), data.size());
 }
 

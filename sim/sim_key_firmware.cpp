@@ -169,8 +169,10 @@ SimKeyFirmware::Reply SimKeyFirmware::Handshake(std::span<const std::uint8_t> re
   Reply reply;
   std::vector<std::uint8_t>& response = reply.payload;
   response.assign(simkey::HandshakeResponseSize, 0);
-  CryptoPP::AutoSeededRandomPool random;
-  random.GenerateBlock(response.data(), 33);
+  if (!fixed.leadByte || !fixed.initialCounter || !fixed.unexamined) {
+    CryptoPP::AutoSeededRandomPool random;  // opens the system's source: only when needed
+    random.GenerateBlock(response.data(), 33);
+  }
   if (fixed.leadByte) {
     response[0] = *fixed.leadByte;
   }
