@@ -18,11 +18,22 @@ namespace {
 using GroupParameters = CryptoPP::DL_GroupParameters_EC<CryptoPP::ECP>;
 using Domain = CryptoPP::ECDH<CryptoPP::ECP>::Domain;
 
-GroupParameters P256() {
+GroupParameters DecodeP256() {
   GroupParameters parameters(CryptoPP::ASN1::secp256r1());
   parameters.SetPointCompression(false);
   return parameters;
 }
+
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Fuzzing builds only: the curve is decoded once per thread, as a fuzzer agrees thousands of
+// times a second.
+GroupParameters P256() {
+  thread_local const GroupParameters decoded = DecodeP256();
+  return decoded;
+}
+#else
+constexpr auto P256 = DecodeP256;
+#endif
 
 }  // namespace
 
@@ -79,24 +90,33 @@ bool Agree(const CryptoPP::SecByteBlock& privateKey,
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // Fuzzing builds only: a fuzzer that runs whole updates agrees on the same two keys run after
-// run, and the point multiplication would take most of each run. The last agreement is kept with
-// its inputs and handed out again for the same inputs; any other inputs are computed.
+// run, and the point multiplication would take most of each run. The last few agreements are kept
+// with their inputs and handed out again for the same inputs; any other inputs are computed. More
+// than one are kept so that a run with a changed handshake does not push out the common one.
 bool AgreeOrRecall(const CryptoPP::SecByteBlock& privateKey,
                    std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
                    CryptoPP::SecByteBlock& agreedValue) {
-  static CryptoPP::SecByteBlock lastPrivateKey;
-  static std::array<std::uint8_t, PublicKeySize> lastPublicKey{};
-  static CryptoPP::SecByteBlock lastValue;
-  static bool lastAgreed = false;
-  if (lastPrivateKey.size() == 0 || lastPrivateKey != privateKey ||
-      !std::equal(devicePublicKey.begin(), devicePublicKey.end(), lastPublicKey.begin())) {
-    lastAgreed = Agree(privateKey, devicePublicKey, agreedValue);
-    lastPrivateKey = privateKey;
-    std::copy(devicePublicKey.begin(), devicePublicKey.end(), lastPublicKey.begin());
-    lastValue = agreedValue;
+  struct Agreement {
+    CryptoPP::SecByteBlock privateKey;
+    std::array<std::uint8_t, PublicKeySize> publicKey{};
+    CryptoPP::SecByteBlock value;
+    bool agreed = false;
+  };
+  thread_local std::array<Agreement, 4> remembered;
+  thread_local std::size_t next = 0;
+  for (const Agreement& known : remembered) {
+    if (known.privateKey.size() != 0 && known.privateKey == privateKey &&
+        std::equal(devicePublicKey.begin(), devicePublicKey.end(), known.publicKey.begin())) {
+      agreedValue = known.value;
+      return known.agreed;
+    }
   }
-  agreedValue = lastValue;
-  return lastAgreed;
+  Agreement& slot = remembered[next++ % remembered.size()];
+  slot.agreed = Agree(privateKey, devicePublicKey, agreedValue);
+  slot.privateKey = privateKey;
+  std::copy(devicePublicKey.begin(), devicePublicKey.end(), slot.publicKey.begin());
+  slot.value = agreedValue;
+  return slot.agreed;
 }
 #else
 constexpr auto AgreeOrRecall = Agree;
