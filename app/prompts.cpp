@@ -100,12 +100,16 @@ bool ReadSoPin(const StandardStreams& streams, SecretBytes& pin, const Interrupt
   std::fflush(streams.out);
 
   std::uint8_t character = 0;
+  // Wiped on every way out as well: growing the PIN can throw with a byte of it held here.
+  struct ByteWiper {
+    std::uint8_t& byte;
+    ~ByteWiper() { CryptoPP::SecureWipeBuffer(&byte, 1); }
+  } const wipeCharacter{character};
   InputRead read = InputRead::Byte;
   while ((read = ReadInputByte(streams.in, interruption, character)) == InputRead::Byte &&
          character != '\n') {
     pin.push_back(character);
   }
-  CryptoPP::SecureWipeBuffer(&character, 1);
 
   if (echoWasOn) {
     RestoreEcho();
