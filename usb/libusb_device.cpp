@@ -7,6 +7,7 @@
 
 #include "usb/endpoint_halt.h"
 #include "usb/libusb_device_path.h"
+#include "usb/libusb_support.h"
 #include "usb/transfer_timeouts.h"
 
 namespace nevrik {
@@ -15,7 +16,6 @@ namespace {
 
 constexpr std::uint8_t RecipientMask = 0x1F;
 constexpr std::uint8_t RecipientInterface = 0x01;
-constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;  // bits 11-12 count extra high-speed packets
 
 UsbOpenResult OpenResultOf(int libusbError) {
   switch (libusbError) {

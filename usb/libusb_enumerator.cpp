@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::uint8_t TransferTypeMask = 0x03;
 constexpr std::uint8_t TransferTypeBulk = 0x02;
-constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;  // bits 11-12 count extra high-speed packets
 
 // The bulk endpoints of the key's interface, from the descriptors libusb keeps.
 std::vector<UsbEndpoint> BulkEndpoints(libusb_device* device, std::uint8_t interfaceNumber) {
@@ -34,19 +33,11 @@ std::vector<UsbEndpoint> BulkEndpoints(libusb_device* device, std::uint8_t inter
 
 }  // namespace
 
-struct LibUsbEnumerator::ListedKey {
-  LibUsbDeviceLocation location;
-  std::wstring osPath;
-  UsbKeyDetails details;
-};
-
 LibUsbEnumerator::LibUsbEnumerator(std::string interfaceGuid)
     : interfaceGuid(std::move(interfaceGuid)) {}
 
 bool LibUsbEnumerator::Enumerate() {
-  devicePaths.clear();
-  osPaths.clear();
-  details.clear();
+  keys.clear();
   inaccessiblePaths.clear();
   if (!context) {
     context = StartLibUsb();
@@ -55,7 +46,6 @@ bool LibUsbEnumerator::Enumerate() {
     }
   }
   const LibUsbDeviceList list(context.get());
-  std::vector<ListedKey> keys;
   std::vector<std::pair<LibUsbDeviceLocation, std::wstring>> inaccessible;
   for (libusb_device* device : list.Devices()) {
     const KeyIdentification identification = IdentifyKey(device, interfaceGuid);
@@ -74,28 +64,24 @@ bool LibUsbEnumerator::Enumerate() {
   std::sort(keys.begin(), keys.end(), [](const ListedKey& left, const ListedKey& right) {
     return ListedBefore(left.location, right.location);
   });
-  for (ListedKey& key : keys) {
-    devicePaths.push_back(FormatDevicePath(key.location));
-    osPaths.push_back(std::move(key.osPath));
-    details.push_back(std::move(key.details));
-  }
   std::sort(inaccessible.begin(), inaccessible.end(), [](const auto& left, const auto& right) {
     return ListedBefore(left.first, right.first);
   });
   for (auto& [location, osPath] : inaccessible) {
     inaccessiblePaths.push_back(std::move(osPath));
   }
-  return !devicePaths.empty();
+  return !keys.empty();
 }
 
 UsbOpenResult LibUsbEnumerator::OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) {
   device.reset();
   try {
-    if (index >= devicePaths.size()) {
+    if (index >= keys.size()) {
       return UsbOpenResult::OpenFailed;
     }
     auto opened = std::make_unique<LibUsbDevice>(context);
-    const UsbOpenResult result = opened->OpenWithResult(devicePaths[index], false);
+    const UsbOpenResult result =
+        opened->OpenWithResult(FormatDevicePath(keys[index].location), false);
     if (result == UsbOpenResult::Opened) {
       device = std::move(opened);
     }
@@ -107,19 +93,19 @@ UsbOpenResult LibUsbEnumerator::OpenDevice(unsigned index, std::unique_ptr<KvUsb
 }
 
 std::wstring LibUsbEnumerator::GetOsPath(unsigned index) const {
-  return index < osPaths.size() ? osPaths[index] : std::wstring();
+  return index < keys.size() ? keys[index].osPath : std::wstring();
 }
 
 std::optional<UsbKeyDetails> LibUsbEnumerator::GetDetails(unsigned index) {
-  if (index >= details.size()) {
+  if (index >= keys.size()) {
     return std::nullopt;
   }
-  return details[index];
+  return keys[index].details;
 }
 
 std::unique_ptr<KvUsbDevice> LibUsbEnumerator::OpenDeviceOrNull(unsigned index) {
   auto opened = std::make_unique<LibUsbDevice>(context);
-  if (!opened->Open(devicePaths.at(index), false)) {
+  if (!opened->Open(FormatDevicePath(keys.at(index).location), false)) {
     return nullptr;
   }
   return opened;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "usb/kv_usb_enumerator.h"
+#include "usb/libusb_device_path.h"
 #include "usb/libusb_support.h"
 #include "usb/usb_access_report.h"
 #include "usb/usb_key_listing.h"
@@ -28,8 +29,8 @@ class LibUsbEnumerator final : public KvUsbEnumerator,
   explicit LibUsbEnumerator(std::string interfaceGuid);
 
   bool Enumerate() override;
-  bool IsEmpty() const override { return devicePaths.empty(); }
-  unsigned GetCount() const override { return static_cast<unsigned>(devicePaths.size()); }
+  bool IsEmpty() const override { return keys.empty(); }
+  unsigned GetCount() const override { return static_cast<unsigned>(keys.size()); }
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
 
@@ -42,13 +43,15 @@ class LibUsbEnumerator final : public KvUsbEnumerator,
   std::optional<UsbKeyDetails> GetDetails(unsigned index) override;
 
  private:
-  struct ListedKey;
+  struct ListedKey {
+    LibUsbDeviceLocation location;
+    std::wstring osPath;
+    UsbKeyDetails details;
+  };
 
   std::string interfaceGuid;
   LibUsbContext context;
-  std::vector<std::wstring> devicePaths;
-  std::vector<std::wstring> osPaths;
-  std::vector<UsbKeyDetails> details;
+  std::vector<ListedKey> keys;  // in port order
   std::vector<std::wstring> inaccessiblePaths;
 };
 

@@ -12,6 +12,9 @@ namespace nevrik {
 // when the last of them is gone, whichever that is.
 using LibUsbContext = std::shared_ptr<libusb_context>;
 
+// The packet size in an endpoint's wMaxPacketSize; bits 11-12 count extra high-speed packets.
+inline constexpr std::uint16_t MaxPacketSizeMask = 0x07FF;
+
 // A new session; null when libusb cannot start (a machine without USB support), which callers
 // treat as a machine without USB devices.
 LibUsbContext StartLibUsb();
