@@ -90,9 +90,10 @@ bool Agree(const CryptoPP::SecByteBlock& privateKey,
 
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
 // Fuzzing builds only: a fuzzer that runs whole updates agrees on the same two keys run after
-// run, and the point multiplication would take most of each run. The last few agreements are kept
-// with their inputs and handed out again for the same inputs; any other inputs are computed. More
-// than one are kept so that a run with a changed handshake does not push out the common one.
+// run, and the point multiplication would take most of each run. The last few agreements used are
+// kept with their inputs and handed out again for the same inputs; any other inputs are computed.
+// The one used longest ago makes room, so runs with a changed handshake never push out the common
+// agreement.
 bool AgreeOrRecall(const CryptoPP::SecByteBlock& privateKey,
                    std::span<const std::uint8_t, PublicKeySize> devicePublicKey,
                    CryptoPP::SecByteBlock& agreedValue) {
@@ -101,21 +102,27 @@ bool AgreeOrRecall(const CryptoPP::SecByteBlock& privateKey,
     std::array<std::uint8_t, PublicKeySize> publicKey{};
     CryptoPP::SecByteBlock value;
     bool agreed = false;
+    std::uint64_t lastUse = 0;
   };
   thread_local std::array<Agreement, 4> remembered;
-  thread_local std::size_t next = 0;
-  for (const Agreement& known : remembered) {
+  thread_local std::uint64_t uses = 0;
+  ++uses;
+  for (Agreement& known : remembered) {
     if (known.privateKey.size() != 0 && known.privateKey == privateKey &&
         std::equal(devicePublicKey.begin(), devicePublicKey.end(), known.publicKey.begin())) {
+      known.lastUse = uses;
       agreedValue = known.value;
       return known.agreed;
     }
   }
-  Agreement& slot = remembered[next++ % remembered.size()];
+  Agreement& slot = *std::min_element(
+      remembered.begin(), remembered.end(),
+      [](const Agreement& left, const Agreement& right) { return left.lastUse < right.lastUse; });
   slot.agreed = Agree(privateKey, devicePublicKey, agreedValue);
   slot.privateKey = privateKey;
   std::copy(devicePublicKey.begin(), devicePublicKey.end(), slot.publicKey.begin());
   slot.value = agreedValue;
+  slot.lastUse = uses;
   return slot.agreed;
 }
 #else

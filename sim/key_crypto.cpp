@@ -39,8 +39,8 @@ Coordinate ToCoordinate(const Integer& value) {
 
 // The costly steps' results, kept by their input bytes. In fuzzing builds a fuzzer runs the key
 // with one fixed private key against one fixed host key run after run, so the last few results
-// are handed out again for the same bytes and any other input is computed. Every other build
-// computes every time.
+// used are handed out again for the same bytes and any other input is computed; the one used
+// longest ago makes room. Every other build computes every time.
 template <typename Value, std::size_t InputSize>
 class RecentResults {
  public:
@@ -49,13 +49,18 @@ class RecentResults {
   template <typename Compute>
   Value Get(const Input& input, Compute compute) {
 #ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
-    for (const std::optional<Entry>& entry : entries) {
+    ++uses;
+    for (std::optional<Entry>& entry : entries) {
       if (entry && entry->input == input) {
+        entry->lastUse = uses;
         return entry->value;
       }
     }
-    std::optional<Entry>& slot = entries[next++ % entries.size()];
-    slot = Entry{input, compute()};
+    std::optional<Entry>& slot =
+        *std::min_element(entries.begin(), entries.end(), [](const auto& left, const auto& right) {
+          return (left ? left->lastUse : 0) < (right ? right->lastUse : 0);
+        });
+    slot = Entry{input, compute(), uses};
     return slot->value;
 #else
     static_cast<void>(input);
@@ -67,9 +72,10 @@ class RecentResults {
   struct Entry {
     Input input;
     Value value;
+    std::uint64_t lastUse;
   };
   std::array<std::optional<Entry>, 4> entries;
-  std::size_t next = 0;
+  std::uint64_t uses = 0;
 };
 
 template <std::size_t Size>
