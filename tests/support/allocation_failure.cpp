@@ -1,8 +1,8 @@
-// Replaces the C library's allocator entry points, and operator new, with ones that count and can
-// fail once, then hand over to the real allocator: glibc's own, or AddressSanitizer's where the
-// sanitizer owns the allocator (its interceptors stay in charge, so LeakSanitizer still sees every
-// block). Defined in the program, they take the place of the C library's for every library in the
-// process, Crypto++ included.
+// Replaces the C library's allocator entry points, and operator new, with ones that count (for
+// AllocationCount too) and can fail once, then hand over to the real allocator: glibc's own, or
+// AddressSanitizer's where the sanitizer owns the allocator (its interceptors stay in charge, so
+// LeakSanitizer still sees every block). Defined in the program, they take the place of the C
+// library's for every library in the process, Crypto++ included.
 #include "tests/support/allocation_failure.h"
 
 #include <errno.h>
@@ -11,8 +11,11 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
+
+#include "tests/support/allocation_count.h"
 
 #ifdef NEVRIK_ALLOCATOR_IS_SANITIZER
 #define NEVRIK_REAL(name) __interceptor_##name
@@ -35,6 +38,9 @@ void NEVRIK_REAL(free)(void* pointer);
 
 namespace nevrik::test {
 namespace {
+
+// Every allocation of the process, from any thread.
+std::atomic<std::uint64_t> allocationsMade{0};
 
 // Plain thread-local values: reading them allocates nothing.
 thread_local bool armed = false;
@@ -68,6 +74,7 @@ int FindSparedLibrary(dl_phdr_info* info, size_t, void*) {
 
 // Counts one allocation made from caller; true when it is the one to fail.
 bool FailThisOne(const void* caller) {
+  allocationsMade.fetch_add(1, std::memory_order_relaxed);
   const auto address = reinterpret_cast<std::uintptr_t>(caller);
   if (!armed || spared != 0 || (address >= sparedBegin && address < sparedEnd)) {
     return false;
@@ -114,6 +121,10 @@ void* AlignedNewOrThrow(std::size_t size, std::align_val_t alignment, const void
 }
 
 }  // namespace
+
+std::uint64_t AllocationCount() {
+  return allocationsMade.load(std::memory_order_relaxed);
+}
 
 void allocation_failure::Arm(std::uint64_t failAtNumber) {
   counted = 0;
