@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # Builds the release twice with tools/package.sh, each time in a fresh clone of the committed HEAD
-# (what is not committed takes no part), the two clones in folders of different names and depths,
-# under different umasks, time zones and locales, and a build's time apart; then checks that both
-# dist/ folders hold the same files, byte for byte: the .deb, the zip, the firmware file and
-# SHA256SUMS. On a difference it prints diffoscope's report of it and fails; else it prints the
-# release's SHA256SUMS. The mingw Crypto++ comes from the cache both times.
+# (what is not committed takes no part), and checks that both dist/ folders hold the same files,
+# byte for byte: the .deb, the zip, the firmware file and pack, the build record and SHA256SUMS.
+# Between the two builds varies all that tools/package.sh leaves as it finds it: the folder (of
+# another name and depth), the host name (each build in a UTS namespace of its own), the number of
+# build jobs, the umask, the time zone and the locale (which reach the compiling: package.sh resets
+# them only for the packing), and the time, a build's time apart. It says what it varied, and
+# fails unless the umask did reach the build. On a difference it prints diffoscope's report of it
+# and fails; else it prints the release's SHA256SUMS.
+#
+# Both builds run on this machine, with its Debian packages and the same cached Crypto++ for
+# mingw: a rebuild elsewhere is matched against the build record (see docs/releasing.md).
 #
 #   tools/check-reproducible.sh
 set -euo pipefail
@@ -14,16 +20,30 @@ commit=$(git rev-parse HEAD)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# build CLONE UMASK TIME_ZONE LOCALE: clones the commit into CLONE and packs it there
+# Installed before the builds, outside their namespaces, as the caller would install it.
+bash tools/setup.sh package
+
+# A host name of its own needs a UTS namespace: root makes one; anyone else in a user namespace
+# in which they are root.
+namespace=(unshare --uts)
+[ "$(id -u)" -eq 0 ] || namespace=(unshare --map-root-user --uts)
+
+# build CLONE HOST_NAME JOBS UMASK TIME_ZONE LOCALE: clones the commit into CLONE and packs it there
 build() {
-  local clone=$1 mask=$2 zone=$3 locale=$4
-  echo "build in $clone (umask $mask, TZ=$zone, LC_ALL=$locale)"
+  local clone=$1 host=$2 jobs=$3 mask=$4 zone=$5 locale=$6
+  local log=$work/$(basename "$clone").log
   mkdir -p "$(dirname "$clone")"
-  if ! (umask "$mask" &&
-        git clone --quiet --no-checkout . "$clone" &&
-        cd "$clone" && git checkout --quiet --detach "$commit" &&
-        TZ=$zone LC_ALL=$locale LANG=$locale bash tools/package.sh) >"$work/$(basename "$clone").log" 2>&1; then
-    cat "$work/$(basename "$clone").log" >&2
+  git clone --quiet --no-checkout . "$clone"
+  git -C "$clone" checkout --quiet --detach "$commit"
+  # No compiler launcher: a cache would hand the second build the first one's objects.
+  if ! env -u CMAKE_CXX_COMPILER_LAUNCHER -u CMAKE_C_COMPILER_LAUNCHER \
+         CMAKE_BUILD_PARALLEL_LEVEL="$jobs" TZ="$zone" LC_ALL="$locale" LANG="$locale" \
+         "${namespace[@]}" bash -c '
+           hostname "$1" && umask "$2" && cd "$3" &&
+           echo "build in $3: host name $(uname -n), $CMAKE_BUILD_PARALLEL_LEVEL build jobs," \
+                "umask $(umask), TZ=$TZ, LC_ALL=$LC_ALL, at $(date -u +%T) UTC" &&
+           bash tools/package.sh >"$4" 2>&1' bash "$host" "$mask" "$clone" "$log"; then
+    cat "$log" >&2
     echo "check-reproducible: the build in $clone failed" >&2
     exit 1
   fi
@@ -31,8 +51,16 @@ build() {
 
 first=$work/a/nevrik-update
 second=$work/second/build/at/a/longer/path/nevrik-update-again
-build "$first" 022 UTC C
-build "$second" 007 Pacific/Kiritimati C.UTF-8
+build "$first" builder-one 1 022 UTC C
+build "$second" rebuilder-two.example.org 2 007 Pacific/Kiritimati C.UTF-8
+
+# The umask reached the compiling if the programs in the two build trees got different modes.
+modes=$(stat -c %a "$first/build-package/nevrik-update" "$second/build-package/nevrik-update" |
+        tr '\n' ' ')
+if [ "${modes% }" != "755 770" ]; then
+  echo "check-reproducible: the umask did not reach the build (program modes $modes)" >&2
+  exit 1
+fi
 
 different=0
 if [ "$(cd "$first/dist" && ls)" != "$(cd "$second/dist" && ls)" ]; then
@@ -51,5 +79,7 @@ for file in "$first"/dist/*; do
   fi
 done
 [ "$different" -eq 0 ] || exit 1
-echo "two builds of $commit gave the same packages:"
+echo "two builds of $commit in different folders, on different host names, with different" \
+     "numbers of build jobs, umasks, time zones and locales, at different times, made the same" \
+     "files:"
 cat "$first/dist/SHA256SUMS"
