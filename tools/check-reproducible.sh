@@ -6,8 +6,10 @@
 # another name and depth), the host name (each build in a UTS namespace of its own), the number of
 # build jobs, the umask, the time zone and the locale (which reach the compiling: package.sh resets
 # them only for the packing), and the time, a build's time apart. It says what it varied, and
-# fails unless the umask did reach the build. On a difference it prints diffoscope's report of it
-# and fails; else it prints the release's SHA256SUMS.
+# fails unless the umask did reach the build. It also checks that the build record names the
+# commit and the packages of the compilers, linkers and libraries used, at their versions, and
+# that the published pack is the one in the program. On a difference it prints diffoscope's
+# report of it and fails; else it prints the release's SHA256SUMS.
 #
 # Both builds run on this machine, with its Debian packages and the same cached Crypto++ for
 # mingw: a rebuild elsewhere is matched against the build record (see docs/releasing.md).
@@ -61,6 +63,32 @@ if [ "${modes% }" != "755 770" ]; then
   echo "check-reproducible: the umask did not reach the build (program modes $modes)" >&2
   exit 1
 fi
+
+# The record tells what went in: the commit, and the packages of the compilers, linkers and
+# libraries used, at their installed versions; and the published pack is the program's.
+record=$(echo "$first"/dist/nevrik-update-*-build.txt)
+native=$(dpkg --print-architecture)
+grep -qx "Commit: $commit" "$record" ||
+  { echo "check-reproducible: the build record does not name commit $commit" >&2; exit 1; }
+for used in "$(command -v g++)" "$(command -v ld)" "$(command -v x86_64-w64-mingw32-g++-posix)" \
+            "$(command -v x86_64-w64-mingw32-ld)" /usr/include/cryptopp/cryptlib.h \
+            /usr/include/libusb-1.0/libusb.h /usr/include/nlohmann/json.hpp; do
+  # "name[:arch], ...: path" of the file itself, or else of the link to it; the native one
+  owners=$(dpkg -S "$(realpath "$used")" 2>/dev/null || dpkg -S "$used")
+  for package in ${owners%%: *}; do
+    package=${package%,}
+    [[ $package == *:* && $package != *:"$native" ]] || break
+  done
+  version=$(dpkg-query -W -f='${Version}' "$package")
+  if ! grep -qx " ${package%:"$native"}=$version" "$record"; then
+    echo "check-reproducible: the build record lacks $package $version, which gives $used" >&2
+    exit 1
+  fi
+done
+dpkg-deb --fsys-tarfile "$first"/dist/*.deb | tar -xO ./usr/bin/nevrik-update >"$work/program"
+python3 -c 'import sys; program, pack = (open(f, "rb").read() for f in sys.argv[1:])
+sys.exit(pack not in program)' "$work/program" "$first"/dist/nevrik-update-*-firmware.pack ||
+  { echo "check-reproducible: the published pack is not the one in the program" >&2; exit 1; }
 
 different=0
 if [ "$(cd "$first/dist" && ls)" != "$(cd "$second/dist" && ls)" ]; then
