@@ -85,7 +85,7 @@ for used in "$(command -v g++)" "$(command -v ld)" "$(command -v x86_64-w64-ming
     exit 1
   fi
 done
-dpkg-deb --fsys-tarfile "$first"/dist/*.deb | tar -xO ./usr/bin/nevrik-update >"$work/program"
+dpkg-deb --fsys-tarfile "$first"/dist/*_"$native".deb | tar -xO ./usr/bin/nevrik-update >"$work/program"
 python3 -c 'import sys; program, pack = (open(f, "rb").read() for f in sys.argv[1:])
 sys.exit(pack not in program)' "$work/program" "$first"/dist/nevrik-update-*-firmware.pack ||
   { echo "check-reproducible: the published pack is not the one in the program" >&2; exit 1; }
