@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/usb_function.h"
+#include "usbbus/testbed_folder.h"
 #include "usbbus/usbfs_device.h"
 
 namespace nevrik::usbbus {
@@ -83,9 +84,13 @@ class EmulatedUsbBus {
   std::vector<UrbRecord> SubmittedUrbs(DeviceId device) const;
   std::string NodePath(DeviceId device) const;  // "/dev/bus/usb/001/002"
 
-  // Lets commands run as this user reach the bus: the testbed's folder (root's, and closed to
-  // everyone else) and the devices' nodes and sockets become the user's, and stay closed to
-  // everyone else. A node's mode for other users (PlugOptions::nodeMode) becomes the user's.
+  // Lets commands run as this user reach the bus through the user's group: the testbed's top
+  // folder, the devices' sockets and nodes become the group's (a node's mode for other users,
+  // PlugOptions::nodeMode, becomes the group's), and stay closed to everyone else. Everything
+  // stays root's, so that the user can add entries to the top folder (as the preload must) but
+  // rename or replace nothing that root later removes or changes; before umockdev removes the
+  // testbed, what the user added is removed without following a link (see TestbedFolder).
+  // Throws std::runtime_error when the top folder cannot be opened.
   void OpenToUser(const UserIds& user);
   // Writes every ioctl to standard error.
   void TraceIoctls(bool trace);
@@ -110,6 +115,7 @@ class EmulatedUsbBus {
     std::string sysfsPath;
     std::uint8_t bus;
     std::uint8_t port;
+    mode_t nodeMode;
     bool present;
   };
 
@@ -122,6 +128,7 @@ class EmulatedUsbBus {
   std::vector<Plugged> plugged;
   std::map<std::uint8_t, std::uint8_t> lastAddresses;
   std::string rootDir;
+  std::unique_ptr<TestbedFolder> folder;
   std::optional<UserIds> openToUser;
   bool tracing = false;
   int savedTimerSlack;

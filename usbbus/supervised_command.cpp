@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "usbbus/unique_fd.h"
+
 namespace nevrik::usbbus {
 
 namespace {
@@ -23,25 +25,6 @@ volatile std::sig_atomic_t pendingSignal = 0;
 void NoteSignal(int signalNumber) {
   pendingSignal = signalNumber;
 }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd; }
-  void Reset(int newFd = -1) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    fd = newFd;
-  }
-
- private:
-  int fd;
-};
 
 struct Pipe {
   UniqueFd read;
