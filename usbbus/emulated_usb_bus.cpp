@@ -511,6 +511,10 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
     }
     if (programFile >= 0) {
       fexecve(programFile, arguments.data(), environ);
+      // A script: its interpreter is given it as /dev/fd/N, which must stay open through exec.
+      if (errno == ENOENT && fcntl(programFile, F_SETFD, 0) == 0) {
+        fexecve(programFile, arguments.data(), environ);
+      }
       FailToStart(name, "fexecve");
     }
     execve(program->c_str(), arguments.data(), environ);

@@ -99,8 +99,8 @@ class EmulatedUsbBus {
   // gives its exit code (128 + signal when a signal ended it, 127 when it could not start). A
   // name without a slash is looked up on PATH only, as a shell does; a command that cannot start
   // says why in one line on its standard error. As another user, it runs in that user's group
-  // alone, and must be a compiled program: it is started from a descriptor, which a script's
-  // interpreter could not open.
+  // alone, started from a descriptor opened before, so that it need not be within the user's
+  // reach; a script's interpreter reads it from that descriptor, which the script inherits.
   int RunCommand(const std::vector<std::string>& command, const CommandOptions& options = {}) const;
   // The same in two steps, for a caller with more to do while the command runs.
   pid_t StartCommand(const std::vector<std::string>& command,

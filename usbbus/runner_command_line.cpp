@@ -30,7 +30,7 @@ constexpr const char* UsageText =
     "  --no-msos-device[=SETTINGS] a vendor-class device without MS OS 2.0 descriptors\n"
     "Options:\n"
     "  --as-user=NAME              run COMMAND as user NAME, in NAME's group alone (needs\n"
-    "                              root); COMMAND must be a compiled program, not a script\n"
+    "                              root)\n"
     "  --trace                     write every usbfs ioctl to standard error\n"
     "  --help                      show this text\n"
     "\n"

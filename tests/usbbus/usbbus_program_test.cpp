@@ -195,16 +195,25 @@ TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   EXPECT_EQ(result.exitCode, 3);
 }
 
-// As on a machine whose build tree sits in root's home, which nobody may not pass through.
+// As on a machine whose build tree sits in root's home, which nobody may not pass through: a
+// compiled program and a script.
 TEST(UsbBusProgram, RunsACommandAsAnotherUserFromAFolderClosedToThatUser) {
   char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";  // mode 0700
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::filesystem::path shell = std::filesystem::path(folder) / "sh";
   std::filesystem::copy_file("/bin/sh", shell);
-  const ProgramResult result =
+  const std::filesystem::path script = std::filesystem::path(folder) / "script";
+  std::ofstream(script) << "#!/bin/sh\nexit $(id -u)\n";
+  std::filesystem::permissions(
+      script, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+  const ProgramResult compiled =
       RunUnderBus({"--as-user=nobody", "--", shell.string(), "-c", "exit $(id -u)"});
+  const ProgramResult scripted = RunUnderBus({"--as-user=nobody", "--", script.string()});
   std::filesystem::remove_all(folder);
-  EXPECT_EQ(result.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
+  EXPECT_EQ(compiled.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
+  EXPECT_EQ(scripted.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF)) << scripted.err;
+  EXPECT_EQ(scripted.err, "");
 }
 
 // The top folder is root's and shared with the user's group alone; everything below it is root's
