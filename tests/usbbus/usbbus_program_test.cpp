@@ -287,6 +287,17 @@ TEST(UsbBusProgram, CommandAsAnotherUserCannotLeadRootOutOfTheTestbed) {
   EXPECT_EQ(result.exitCode, 4);
 }
 
+// The answer shows where a terminal would echo it only once the command has read it.
+TEST(UsbBusProgram, ShowsAnAnswerOnlyOnceTheCommandHasReadIt) {
+  const std::string prompt = "printf 'Are you sure to update the firmware? [y/n]: '; ";
+  const ProgramResult read =
+      RunUnderBus({"--", "/bin/sh", "-c", prompt + "read answer; echo \"read $answer\""});
+  EXPECT_EQ(read.out, Question + "y\nread y\nusbbus: sh exited with 0\n");
+  // Its input still open, a command that ends without reading.
+  const ProgramResult unread = RunUnderBus({"--", "/bin/sh", "-c", prompt + "sleep 1"});
+  EXPECT_EQ(unread.out, Question + "usbbus: sh exited with 0\n");
+}
+
 // As a shell does: a name without a slash is looked for on PATH, never in the current folder.
 TEST(UsbBusProgram, RefusesACommandNameThatIsOnlyInTheCurrentFolder) {
   char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";
