@@ -332,6 +332,7 @@ TEST(UsbBusProgram, RefusesBadInputBeforePluggingAnythingIn) {
       {{"--other-device=so-pin=1"}, "--other-device: unknown setting or bad value: so-pin=1"},
       {{"--key", "--key=port=1"}, "port 1 of bus 1 is taken"},
       {{"--as-user=no-such-user"}, "no user no-such-user"},
+      {{"--key=so-pin-locked"}, "--key: so-pin-locked needs so-pin=PIN"},
       {{"--colour"}, "unknown option: --colour"},
   };
   for (const auto& [arguments, message] : cases) {
