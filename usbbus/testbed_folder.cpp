@@ -53,24 +53,28 @@ std::optional<std::vector<std::string>> Entries(int folder) {
 }
 
 // Removes an entry and, if it is a folder, everything in it, without following a link. One
-// descriptor at a time, whatever the depth: a folder is closed before it is entered, so its ".."
-// leads back to where it was.
+// descriptor at a time, whatever the depth: a folder is closed before it is read or entered, so
+// what it holds stays as read and its ".." leads back to where it was.
 bool RemoveTree(int parent, const std::string& name) {
   UniqueFd folder = OpenFolder(parent, name.c_str());
   if (!folder) {
     return unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT;
   }
-  std::vector<std::string> path = {name};  // from the parent down to the folder
-  if (!Close(folder.Get())) {
+  struct Level {
+    std::string name;
+    std::vector<std::string> left;  // entries still to remove
+  };
+  std::vector<Level> levels;  // from the parent's entry down to the folder open
+  std::optional<std::vector<std::string>> entries;
+  if (!Close(folder.Get()) || !(entries = Entries(folder.Get()))) {
     return false;
   }
-  while (!path.empty()) {
-    const std::optional<std::vector<std::string>> names = Entries(folder.Get());
-    if (!names) {
-      return false;
-    }
-    if (!names->empty()) {
-      const std::string& entry = names->front();
+  levels.push_back(Level{name, std::move(*entries)});
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    if (!level.left.empty()) {
+      const std::string entry = std::move(level.left.back());
+      level.left.pop_back();
       UniqueFd inner = OpenFolder(folder.Get(), entry.c_str());
       if (!inner) {
         if (unlinkat(folder.Get(), entry.c_str(), 0) != 0) {
@@ -78,18 +82,18 @@ bool RemoveTree(int parent, const std::string& name) {
         }
         continue;
       }
-      if (!Close(inner.Get())) {
+      if (!Close(inner.Get()) || !(entries = Entries(inner.Get()))) {
         return false;
       }
-      path.push_back(entry);
+      levels.push_back(Level{entry, std::move(*entries)});
       folder = std::move(inner);
       continue;
     }
-    UniqueFd above = path.size() > 1 ? OpenFolder(folder.Get(), "..") : UniqueFd(dup(parent));
-    if (!above || unlinkat(above.Get(), path.back().c_str(), AT_REMOVEDIR) != 0) {
+    UniqueFd above = levels.size() > 1 ? OpenFolder(folder.Get(), "..") : UniqueFd(dup(parent));
+    if (!above || unlinkat(above.Get(), level.name.c_str(), AT_REMOVEDIR) != 0) {
       return false;
     }
-    path.pop_back();
+    levels.pop_back();
     folder = std::move(above);
   }
   return true;
