@@ -17,7 +17,7 @@ class ConsoleScript {
 
   struct Reply {
     std::string typed;  // to write to the updater's standard input
-    std::string shown;  // to show after what the updater wrote
+    std::string shown;  // to show once the updater has read what was typed
   };
 
   // Takes the next piece of the updater's output; the reply is empty until a prompt is complete.

@@ -15,10 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <initializer_list>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -76,11 +76,10 @@ void Fail(const std::string& what, GError* error) {
   throw std::runtime_error(message);
 }
 
-// Makes a path of the testbed the user's, with the mode given; a failure leaves it closed.
-void GiveTo(const std::filesystem::path& path, const UserIds& user, mode_t mode) {
-  if (lchown(path.c_str(), user.uid, user.gid) == 0) {
-    chmod(path.c_str(), mode);
-  }
+// A node's folder within the testbed and its name: "dev/bus/usb/001" and "002".
+std::pair<std::string, std::string> SplitNode(const std::string& node) {
+  const std::size_t slash = node.rfind('/');
+  return {node.substr(1, slash - 1), node.substr(slash + 1)};
 }
 
 // A name with a slash is a path; one without is looked for in the absolute folders of PATH, as
@@ -237,6 +236,7 @@ EmulatedUsbBus::EmulatedUsbBus() : state(std::make_shared<State>()) {
   gchar* root = umockdev_testbed_get_root_dir(testbed);
   rootDir = root;
   g_free(root);
+  folder = std::make_unique<TestbedFolder>(rootDir);
   handler = umockdev_ioctl_base_new();
   g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(State::OnIoctl),
                         new std::shared_ptr<State>(state), State::ReleaseReferenceClosure,
@@ -260,6 +260,11 @@ EmulatedUsbBus::~EmulatedUsbBus() {
     umockdev_testbed_detach_ioctl(testbed, device.node.c_str(), nullptr);
   }
   g_object_unref(handler);
+  // umockdev removes the folder by paths: first everything that is not root's goes safely.
+  if (!folder->CloseAndClearOut()) {
+    std::fprintf(stderr, "nevrik-usbbus: cannot remove everything another user left in %s\n",
+                 rootDir.c_str());
+  }
   g_object_unref(testbed);  // removes the folder
   {
     const std::lock_guard lock(state->mutex);
@@ -300,18 +305,22 @@ EmulatedUsbBus::DeviceId EmulatedUsbBus::Plug(std::shared_ptr<SimUsbFunction> fu
 
   // The node: a FIFO, so that its readiness can tell libusb when to reap (see UsbfsDevice).
   const std::string node = "/dev/bus/usb/" + Format("%03u/%03u", options.bus, address);
-  const std::string nodeFile = rootDir + node;
-  std::filesystem::create_directories(std::filesystem::path(nodeFile).parent_path());
-  std::filesystem::remove(nodeFile);
-  if (mkfifo(nodeFile.c_str(), 0600) != 0 || chmod(nodeFile.c_str(), options.nodeMode) != 0) {
-    throw std::runtime_error("cannot make the device node " + nodeFile);
+  const auto [folderPath, nodeName] = SplitNode(node);
+  const UniqueFd nodeFolder = folder->Folder(folderPath, true);
+  if (!nodeFolder) {
+    throw std::runtime_error("cannot make the folder " + rootDir + "/" + folderPath);
   }
-  const int fifo = open(nodeFile.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fifo < 0) {
-    throw std::runtime_error("cannot open the device node " + nodeFile);
+  unlinkat(nodeFolder.Get(), nodeName.c_str(), 0);
+  UniqueFd fifo;
+  if (mkfifoat(nodeFolder.Get(), nodeName.c_str(), 0600) == 0) {
+    fifo.Reset(
+        openat(nodeFolder.Get(), nodeName.c_str(), O_RDWR | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
   }
-  auto device = std::make_unique<UsbfsDevice>(function, address,
-                                              highSpeed ? UsbSpeedHigh : UsbSpeedFull, fifo);
+  if (!fifo || fchmod(fifo.Get(), options.nodeMode) != 0) {
+    throw std::runtime_error("cannot make the device node " + rootDir + node);
+  }
+  auto device = std::make_unique<UsbfsDevice>(
+      function, address, highSpeed ? UsbSpeedHigh : UsbSpeedFull, fifo.Release());
   device->TraceIoctls(tracing);
   for (const auto& [interface, driver] : options.kernelDrivers) {
     device->BindKernelDriver(interface, driver);
@@ -354,7 +363,8 @@ EmulatedUsbBus::DeviceId EmulatedUsbBus::Plug(std::shared_ptr<SimUsbFunction> fu
     Fail("cannot add " + name, error);
   }
 
-  plugged.push_back(Plugged{node, "/sys/devices/" + name, options.bus, port, true});
+  plugged.push_back(
+      Plugged{node, "/sys/devices/" + name, options.bus, port, options.nodeMode, true});
   if (openToUser) {
     OpenDeviceToUser(plugged.back());
   }
@@ -372,9 +382,14 @@ void EmulatedUsbBus::Unplug(DeviceId device) {
     state->devices.at(gone.node)->Unplug();
   }
   umockdev_testbed_uevent(testbed, gone.sysfsPath.c_str(), "remove");
+  // This removes the node too, and its folder once empty, by their paths: the folders on the way
+  // are root's and closed to writing, so none can be swapped for a link.
   umockdev_testbed_remove_device(testbed, gone.sysfsPath.c_str());
   // The handler stays attached, so that handles still open get ENODEV; new opens find nothing.
-  std::filesystem::remove(rootDir + gone.node);
+  const auto [folderPath, nodeName] = SplitNode(gone.node);
+  if (const UniqueFd nodeFolder = folder->Folder(folderPath, false)) {
+    unlinkat(nodeFolder.Get(), nodeName.c_str(), 0);
+  }
 }
 
 void EmulatedUsbBus::SetClaimedElsewhere(DeviceId device, std::uint8_t interface, bool claimed) {
@@ -409,13 +424,13 @@ void EmulatedUsbBus::TraceIoctls(bool trace) {
   }
 }
 
-// Root keeps its way in whatever the modes say; no other user gets one: nothing here is left
-// writable for everyone, where a user could replace a socket or swap a folder for a link before
-// root removes the testbed.
+// The user reaches the testbed through its group; the folders of the testbed stay root's, so that
+// nothing root later removes or changes can be renamed or replaced. Nothing is open to others.
 void EmulatedUsbBus::OpenToUser(const UserIds& user) {
   openToUser = user;
-  // The preload of every process makes its udev event sockets in the root folder.
-  GiveTo(rootDir, user, 0700);
+  if (!folder->OpenTo(user.gid)) {
+    throw std::runtime_error("cannot open the testbed " + rootDir + " to the user");
+  }
   for (const Plugged& device : plugged) {
     if (device.present) {
       OpenDeviceToUser(device);
@@ -423,18 +438,16 @@ void EmulatedUsbBus::OpenToUser(const UserIds& user) {
   }
 }
 
-// Clients reach the device's handler through a socket that umockdev makes for the node.
+// Clients reach the device's handler through a socket that umockdev makes for the node. The node's
+// mode for other users becomes its group's; a failure leaves either closed.
 void EmulatedUsbBus::OpenDeviceToUser(const Plugged& device) const {
-  const std::filesystem::path socket = rootDir + "/ioctl" + device.node;
-  for (std::filesystem::path folder = socket.parent_path(); folder.string().size() > rootDir.size();
-       folder = folder.parent_path()) {
-    GiveTo(folder, *openToUser, 0700);
+  const auto [folderPath, nodeName] = SplitNode(device.node);
+  if (const UniqueFd socketFolder = folder->Folder("ioctl/" + folderPath, false)) {
+    TestbedFolder::SetGroupAndMode(socketFolder.Get(), nodeName, openToUser->gid, 0660);
   }
-  GiveTo(socket, *openToUser, 0600);
-  struct stat node {};
-  const std::string nodeFile = rootDir + device.node;
-  if (stat(nodeFile.c_str(), &node) == 0) {
-    GiveTo(nodeFile, *openToUser, (node.st_mode & S_IRWXO) << 6);
+  if (const UniqueFd nodeFolder = folder->Folder(folderPath, false)) {
+    const mode_t mode = (device.nodeMode & S_IRWXU) | (device.nodeMode & S_IRWXO) << 3;
+    TestbedFolder::SetGroupAndMode(nodeFolder.Get(), nodeName, openToUser->gid, mode);
   }
 }
 
@@ -498,6 +511,10 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
     }
     if (programFile >= 0) {
       fexecve(programFile, arguments.data(), environ);
+      // A script: its interpreter is given it as /dev/fd/N, which must stay open through exec.
+      if (errno == ENOENT && fcntl(programFile, F_SETFD, 0) == 0) {
+        fexecve(programFile, arguments.data(), environ);
+      }
       FailToStart(name, "fexecve");
     }
     execve(program->c_str(), arguments.data(), environ);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/usb_function.h"
+#include "usbbus/testbed_folder.h"
 #include "usbbus/usbfs_device.h"
 
 namespace nevrik::usbbus {
@@ -83,9 +84,13 @@ class EmulatedUsbBus {
   std::vector<UrbRecord> SubmittedUrbs(DeviceId device) const;
   std::string NodePath(DeviceId device) const;  // "/dev/bus/usb/001/002"
 
-  // Lets commands run as this user reach the bus: the testbed's folder (root's, and closed to
-  // everyone else) and the devices' nodes and sockets become the user's, and stay closed to
-  // everyone else. A node's mode for other users (PlugOptions::nodeMode) becomes the user's.
+  // Lets commands run as this user reach the bus through the user's group: the testbed's top
+  // folder, the devices' sockets and nodes become the group's (a node's mode for other users,
+  // PlugOptions::nodeMode, becomes the group's), and stay closed to everyone else. Everything
+  // stays root's, so that the user can add entries to the top folder (as the preload must) but
+  // rename or replace nothing that root later removes or changes; before umockdev removes the
+  // testbed, what the user added is removed without following a link (see TestbedFolder).
+  // Throws std::runtime_error when the top folder cannot be opened.
   void OpenToUser(const UserIds& user);
   // Writes every ioctl to standard error.
   void TraceIoctls(bool trace);
@@ -94,8 +99,8 @@ class EmulatedUsbBus {
   // gives its exit code (128 + signal when a signal ended it, 127 when it could not start). A
   // name without a slash is looked up on PATH only, as a shell does; a command that cannot start
   // says why in one line on its standard error. As another user, it runs in that user's group
-  // alone, and must be a compiled program: it is started from a descriptor, which a script's
-  // interpreter could not open.
+  // alone, started from a descriptor opened before, so that it need not be within the user's
+  // reach; a script's interpreter reads it from that descriptor, which the script inherits.
   int RunCommand(const std::vector<std::string>& command, const CommandOptions& options = {}) const;
   // The same in two steps, for a caller with more to do while the command runs.
   pid_t StartCommand(const std::vector<std::string>& command,
@@ -110,6 +115,7 @@ class EmulatedUsbBus {
     std::string sysfsPath;
     std::uint8_t bus;
     std::uint8_t port;
+    mode_t nodeMode;
     bool present;
   };
 
@@ -122,6 +128,7 @@ class EmulatedUsbBus {
   std::vector<Plugged> plugged;
   std::map<std::uint8_t, std::uint8_t> lastAddresses;
   std::string rootDir;
+  std::unique_ptr<TestbedFolder> folder;
   std::optional<UserIds> openToUser;
   bool tracing = false;
   int savedTimerSlack;

@@ -30,7 +30,7 @@ constexpr const char* UsageText =
     "  --no-msos-device[=SETTINGS] a vendor-class device without MS OS 2.0 descriptors\n"
     "Options:\n"
     "  --as-user=NAME              run COMMAND as user NAME, in NAME's group alone (needs\n"
-    "                              root); COMMAND must be a compiled program, not a script\n"
+    "                              root)\n"
     "  --trace                     write every usbfs ioctl to standard error\n"
     "  --help                      show this text\n"
     "\n"
@@ -44,7 +44,7 @@ constexpr const char* UsageText =
     "For a key:\n"
     "  firmware=MAJOR.MINOR        the firmware it runs (1.5)\n"
     "  so-pin=PIN                  its SO PIN (none), without commas\n"
-    "  so-pin-locked               its SO PIN is locked\n"
+    "  so-pin-locked               its SO PIN, which so-pin sets, is locked\n"
     "  fault=NAME                  a fault it shows (any number of them; names below)\n"
     "  unplug-after-writes=N       it is pulled out once it has received N CmdWrite requests\n"
     "  corrupt-write=N             one bit of its N-th CmdWrite request flips on the way\n"
@@ -162,6 +162,11 @@ bool ReadDevice(std::string_view option, std::string_view settings, DeviceReques
       return false;
     }
     settings = comma == std::string_view::npos ? "" : settings.substr(comma + 1);
+  }
+  // Only a PIN that is set can be locked.
+  if (request.firmware.soPinLocked && !request.firmware.soPin) {
+    error = std::string(option) + ": so-pin-locked needs so-pin=PIN";
+    return false;
   }
   return true;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,10 @@
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+
+#include "usbbus/unique_fd.h"
 
 namespace nevrik::usbbus {
 
@@ -23,25 +27,6 @@ volatile std::sig_atomic_t pendingSignal = 0;
 void NoteSignal(int signalNumber) {
   pendingSignal = signalNumber;
 }
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd; }
-  void Reset(int newFd = -1) {
-    if (fd >= 0) {
-      close(fd);
-    }
-    fd = newFd;
-  }
-
- private:
-  int fd;
-};
 
 struct Pipe {
   UniqueFd read;
@@ -62,28 +47,44 @@ void Show(std::string_view text) {
   std::fflush(stdout);
 }
 
-// Shows what the command wrote and answers its prompts. A command that has stopped reading
-// (it ended) makes writing fail; that is its own business.
-void PassOn(std::string_view output, ConsoleScript& script, int input) {
-  Show(output);
-  const ConsoleScript::Reply reply = script.Read(output);
-  if (!reply.typed.empty() && write(input, reply.typed.data(), reply.typed.size()) !=
-                                  static_cast<ssize_t>(reply.typed.size())) {
-    return;
-  }
-  Show(reply.shown);
-}
+// The command's console as the script sees it: what it wrote is shown, its prompts answered, and
+// an answer is shown as a terminal would echo it only once the command has read it.
+struct Console {
+  ConsoleScript& script;
+  int input;            // the command's standard input
+  std::string unshown;  // the echo of the answer still waiting in the input
 
-// False at the end of the output.
-bool ReadOutput(int output, ConsoleScript& script, int input) {
-  char buffer[4096];
-  const ssize_t got = read(output, buffer, sizeof buffer);
-  if (got > 0) {
-    PassOn(std::string_view(buffer, static_cast<std::size_t>(got)), script, input);
-    return true;
+  // Shows the echo if nothing is left unread.
+  void ShowEchoOnceRead() {
+    int unread = 0;
+    if (!unshown.empty() && ioctl(input, FIONREAD, &unread) == 0 && unread == 0) {
+      Show(unshown);
+      unshown.clear();
+    }
   }
-  return got < 0 && (errno == EINTR || errno == EAGAIN);
-}
+
+  // A command that has stopped reading (it ended) makes writing fail; that is its own business.
+  void PassOn(std::string_view output) {
+    ShowEchoOnceRead();  // it was read before this was written
+    Show(output);
+    const ConsoleScript::Reply reply = script.Read(output);
+    if (!reply.typed.empty() && write(input, reply.typed.data(), reply.typed.size()) ==
+                                    static_cast<ssize_t>(reply.typed.size())) {
+      unshown += reply.shown;
+    }
+  }
+
+  // False at the end of the output.
+  bool ReadOutput(int output) {
+    char buffer[4096];
+    const ssize_t got = read(output, buffer, sizeof buffer);
+    if (got > 0) {
+      PassOn(std::string_view(buffer, static_cast<std::size_t>(got)));
+      return true;
+    }
+    return got < 0 && (errno == EINTR || errno == EAGAIN);
+  }
+};
 
 // A descriptor that becomes readable when the process ends (Linux 5.3 and later); -1 without.
 int OpenProcessFd(pid_t process) {
@@ -117,6 +118,10 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
   const pid_t child = bus.StartCommand(command, options);
   input.read.Reset();
   output.write.Reset();
+  std::optional<Console> console;
+  if (supervision.script) {
+    console.emplace(Console{*supervision.script, input.write.Get(), {}});
+  }
   const UniqueFd childEnded(OpenProcessFd(child));
 
   // The signals to pass on arrive only inside ppoll, so none is noticed late. Blocked only now:
@@ -164,8 +169,7 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
         supervision.unplugPulled();
       }
     }
-    if ((watched[2].revents & (POLLIN | POLLHUP)) != 0 &&
-        !ReadOutput(output.read.Get(), *supervision.script, input.write.Get())) {
+    if ((watched[2].revents & (POLLIN | POLLHUP)) != 0 && !console->ReadOutput(output.read.Get())) {
       watched[2].fd = -1;
     }
     if (childEnded.Get() < 0 || (watched[0].revents & POLLIN) != 0) {
@@ -184,9 +188,11 @@ int RunSupervised(const EmulatedUsbBus& bus, const std::vector<std::string>& com
     fcntl(watched[2].fd, F_SETFL, O_NONBLOCK);
     char buffer[4096];
     for (ssize_t got; (got = read(watched[2].fd, buffer, sizeof buffer)) > 0;) {
-      PassOn(std::string_view(buffer, static_cast<std::size_t>(got)), *supervision.script,
-             input.write.Get());
+      console->PassOn(std::string_view(buffer, static_cast<std::size_t>(got)));
     }
+  }
+  if (console) {
+    console->ShowEchoOnceRead();
   }
   return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }

@@ -3,8 +3,10 @@
 #include <cryptopp/hex.h>
 #include <cryptopp/sha.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -193,30 +195,107 @@ TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
   EXPECT_EQ(result.exitCode, 3);
 }
 
-// As on a machine whose build tree sits in root's home, which nobody may not pass through.
+// As on a machine whose build tree sits in root's home, which nobody may not pass through: a
+// compiled program and a script.
 TEST(UsbBusProgram, RunsACommandAsAnotherUserFromAFolderClosedToThatUser) {
   char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";  // mode 0700
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::filesystem::path shell = std::filesystem::path(folder) / "sh";
   std::filesystem::copy_file("/bin/sh", shell);
-  const ProgramResult result =
+  const std::filesystem::path script = std::filesystem::path(folder) / "script";
+  std::ofstream(script) << "#!/bin/sh\nexit $(id -u)\n";
+  std::filesystem::permissions(
+      script, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                  std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+  const ProgramResult compiled =
       RunUnderBus({"--as-user=nobody", "--", shell.string(), "-c", "exit $(id -u)"});
+  const ProgramResult scripted = RunUnderBus({"--as-user=nobody", "--", script.string()});
   std::filesystem::remove_all(folder);
-  EXPECT_EQ(result.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
+  EXPECT_EQ(compiled.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF));
+  EXPECT_EQ(scripted.exitCode, static_cast<int>(UnprivilegedUser().uid & 0xFF)) << scripted.err;
+  EXPECT_EQ(scripted.err, "");
 }
 
-// Root among the testbed's paths, nobody else: the command's user owns them, closed to others.
+// The top folder is root's and shared with the user's group alone; everything below it is root's
+// and writable by root alone.
 TEST(UsbBusProgram, CommandAsAnotherUserGetsATestbedClosedToEveryoneElseAndNoExtraGroups) {
-  const ProgramResult result = RunUnderBus(
-      {"--as-user=nobody", "--key", "--", "/bin/sh", "-c",
-       "id -G; stat -c '%u %a' \"$UMOCKDEV_DIR\"; find \"$UMOCKDEV_DIR\" ! -type l -perm -o+w"});
+  const ProgramResult result =
+      RunUnderBus({"--as-user=nobody", "--key", "--", "/bin/sh", "-c",
+                   "id -G; stat -c '%u %g %a' \"$UMOCKDEV_DIR\"; find \"$UMOCKDEV_DIR\" "
+                   "-mindepth 1 ! -type l \\( ! -user 0 -o -perm /022 \\) ! -path '*/001/002'"});
   const UserIds nobody = UnprivilegedUser();
   EXPECT_NE(result.out.find(": a simulated key, firmware 1.5, no SO PIN, 64-byte packets\n" +
-                            std::to_string(nobody.gid) + "\n" + std::to_string(nobody.uid) +
-                            " 700\nusbbus: sh exited with 0\n"),
+                            std::to_string(nobody.gid) + "\n0 " + std::to_string(nobody.gid) +
+                            " 1770\nusbbus: sh exited with 0\n"),
             std::string::npos)
       << result.out;
   EXPECT_EQ(result.err, "");
+}
+
+// Each path under a folder with its owner, group, mode and size.
+std::string Listing(const std::filesystem::path& folder) {
+  std::string listing;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    struct stat status {};
+    lstat(entry.path().c_str(), &status);
+    listing += entry.path().string() + " " + std::to_string(status.st_uid) + ":" +
+               std::to_string(status.st_gid) + " " + std::to_string(status.st_mode) + " " +
+               std::to_string(status.st_size) + "\n";
+  }
+  return listing;
+}
+
+// The command's user tries to lead root out of the testbed: it puts a link to a root folder laid
+// out like the testbed's dev in dev's place, then the key is pulled mid-update, and umockdev
+// removes its node and the node's folder. It also leaves folders holding links behind for root to
+// remove. Root's folder is left as it was, and the updater meets the key as ever.
+TEST(UsbBusProgram, CommandAsAnotherUserCannotLeadRootOutOfTheTestbed) {
+  char folder[] = "/tmp/nevrik-usbbus-test-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::filesystem::path decoy = folder;
+  std::filesystem::create_directories(decoy / "bus/usb/001");
+  std::ofstream(decoy / "bus/usb/001/002") << "root's\n";
+  for (const char* path : {"", "/bus", "/bus/usb", "/bus/usb/001"}) {
+    chmod((decoy.string() + path).c_str(), 0755);
+  }
+  chmod((decoy / "bus/usb/001/002").c_str(), 0666);  // the updater could open it as the node
+  const std::string before = Listing(decoy);
+  const std::string attack = "cd \"$UMOCKDEV_DIR\" && pwd && { mv dev dev.moved; ln -s " +
+                             decoy.string() + " dev; mkdir -p mine/a/b && ln -s " + decoy.string() +
+                             " mine/a/b/link && ln -s " + decoy.string() +
+                             "/bus mine/a/link; } 2>/dev/null; exec " + NEVRIK_UPDATER_PATH;
+  const ProgramResult result = RunUnderBus(
+      {"--as-user=nobody", "--key=unplug-after-writes=1", "--", "/bin/sh", "-c", attack});
+  const std::string after = Listing(decoy);
+  std::filesystem::remove_all(decoy);
+
+  EXPECT_EQ(after, before);
+  std::smatch testbed;  // what pwd printed
+  ASSERT_TRUE(std::regex_search(result.out, testbed, std::regex("\n(/tmp/umockdev\\.[^\n]+)\n")))
+      << result.out;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(testbed[1].str())));
+  EXPECT_NE(result.out.find(Question + "y\n" +
+                            "Writing firmware [ERROR  ] Write request failed: DeviceError\n"
+                            "[ERROR  ] Failed to cancel update request: DeviceError\n" +
+                            Canceled + "usbbus: sh exited with 4\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("  requests       5: Query 2, Handshake 1, Setup 1, Write 1\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.exitCode, 4);
+}
+
+// The answer shows where a terminal would echo it only once the command has read it.
+TEST(UsbBusProgram, ShowsAnAnswerOnlyOnceTheCommandHasReadIt) {
+  const std::string prompt = "printf 'Are you sure to update the firmware? [y/n]: '; ";
+  const ProgramResult read =
+      RunUnderBus({"--", "/bin/sh", "-c", prompt + "read answer; echo \"read $answer\""});
+  EXPECT_EQ(read.out, Question + "y\nread y\nusbbus: sh exited with 0\n");
+  // Its input still open, a command that ends without reading.
+  const ProgramResult unread = RunUnderBus({"--", "/bin/sh", "-c", prompt + "sleep 1"});
+  EXPECT_EQ(unread.out, Question + "usbbus: sh exited with 0\n");
 }
 
 // As a shell does: a name without a slash is looked for on PATH, never in the current folder.
@@ -253,6 +332,7 @@ TEST(UsbBusProgram, RefusesBadInputBeforePluggingAnythingIn) {
       {{"--other-device=so-pin=1"}, "--other-device: unknown setting or bad value: so-pin=1"},
       {{"--key", "--key=port=1"}, "port 1 of bus 1 is taken"},
       {{"--as-user=no-such-user"}, "no user no-such-user"},
+      {{"--key=so-pin-locked"}, "--key: so-pin-locked needs so-pin=PIN"},
       {{"--colour"}, "unknown option: --colour"},
   };
   for (const auto& [arguments, message] : cases) {
