@@ -120,7 +120,10 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
   const Sha256Digest digest = Sha256(pack.Image());
   PrintProgress(out, ".");
 
+  // Room for the hash before it is asked for: an allocation failing between the answer's header
+  // and its payload would leave the payload unread, for the cancel request to take as its answer.
   std::vector<std::uint8_t> hash;
+  hash.reserve(FirmwareHashSize);
   const StatusCode status = session.Transact(CmdGetHash, true, 0, hash);
   if (status != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to get firmware hash: %s\n", StatusCodeName(status));

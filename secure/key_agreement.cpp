@@ -10,6 +10,7 @@
 #include <array>
 
 #include "secure/crypto_call.h"
+#include "secure/fuzzing_build.h"
 
 namespace nevrik {
 

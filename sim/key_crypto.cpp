@@ -14,6 +14,8 @@
 #include <array>
 #include <initializer_list>
 
+#include "secure/fuzzing_build.h"
+
 namespace nevrik::simkey {
 namespace {
 

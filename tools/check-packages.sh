@@ -2,7 +2,8 @@
 # Builds the packages with tools/package.sh and checks them as a user meets them: the checksums
 # and the firmware's hash beside them; the Debian package's files, lintian, and the updater and
 # man page unpacked from it; the zip's files, their line ends, and the updater unpacked from it
-# under wine. Quiet unless a check fails.
+# under wine; and that no packaged program carries code made for fuzzing only. Quiet unless a
+# check fails.
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
@@ -91,6 +92,9 @@ lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || fail "lintian:" "$work/l
 grep -v '^running with root privileges' "$work/lintian" >&2 || true
 
 dpkg-deb -x "$deb" "$work/deb"
+# No code made for fuzzing only in a shipped program.
+tools/check-no-fuzzing-code.sh "$work/deb/usr/bin/nevrik-update" "$work/deb/usr/bin/nevrik-info" \
+  2>"$work/fuzzing" || fail "the Debian package:" "$work/fuzzing"
 updater=$work/deb/usr/bin/nevrik-update
 same "nevrik-update -h exit code" 0 "$(run "$work/out" "$work/err" "$updater" -h)"
 same_file "nevrik-update -h output" "$banner" "$work/out"
@@ -125,6 +129,8 @@ check_text() { # check_text TEXT SOURCE: TEXT is SOURCE with every line ended in
   [ "$(tail -c 1 "$1")" == "" ] || fail "$1 does not end with a line end"
   tr -d '\r' <"$1" | cmp -s - "$2" || fail "$1 is not $2 with Windows line ends"
 }
+tools/check-no-fuzzing-code.sh "$work/zip/$top/nevrik-update.exe" "$work/zip/$top/nevrik-info.exe" \
+  2>"$work/fuzzing" || fail "the zip:" "$work/fuzzing"
 check_text "$work/zip/$top/README.txt" README.md
 check_text "$work/zip/$top/SECURITY.txt" SECURITY.md
 

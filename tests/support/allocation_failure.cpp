@@ -48,6 +48,7 @@ thread_local unsigned spared = 0;
 thread_local std::uint64_t counted = 0;
 thread_local std::uint64_t failAt = 0;
 thread_local bool failed = false;
+thread_local void (*onFailure)() = nullptr;
 thread_local const std::uint8_t* secret = nullptr;
 thread_local std::size_t secretSize = 0;
 thread_local bool secretReleased = false;
@@ -83,6 +84,9 @@ bool FailThisOne(const void* caller) {
     return false;
   }
   failed = true;
+  if (onFailure != nullptr) {
+    onFailure();
+  }
   errno = ENOMEM;
   return true;
 }
@@ -150,6 +154,10 @@ void allocation_failure::SpareCallersIn(const char* library) {
 
 bool allocation_failure::Failed() {
   return failed;
+}
+
+void allocation_failure::OnFailure(void (*callback)()) {
+  onFailure = callback;
 }
 
 void allocation_failure::WatchReleasesFor(std::span<const std::uint8_t> watched) {

@@ -22,6 +22,9 @@ std::uint64_t Disarm();
 void SpareCallersIn(const char* library);
 // Whether the armed allocation has failed.
 bool Failed();
+// Calls callback on this thread just before the armed allocation fails, until set again; the
+// callback must not allocate.
+void OnFailure(void (*callback)());
 
 // While armed, every heap block this thread releases (outside an AllocationsSpared) is searched
 // for secret; Disarm clears it. Whether a released block held it:
