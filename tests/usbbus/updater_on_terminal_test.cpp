@@ -408,6 +408,23 @@ TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
   EXPECT_EQ(key->CommandsReceived(), Then(Then(Then(Written, CmdGetHash), CmdDeploy), CmdFinal));
 }
 
+// The key takes the third chunk and falls silent, and the user presses Ctrl+C: the wait for the
+// answer runs out, then the run ends as the interruption. The key is synchronised (its check
+// query) before the one cancel request, so that request and its answer are read in step.
+TEST_F(UpdaterOnTerminalTest, CtrlCWhileTheKeyIsSilentMidWriteIsAnInterruption) {
+  const auto key = PlugKey();
+  key->Key().Firmware().Faults().responses.push_back(
+      ResponseFault::Of(FaultTrigger::OnRequest(7), ResponseFaultKind::NoResponse));
+  UpdaterOnTerminal updater;
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
+  updater.Signal(SIGINT);
+  key->Release();  // the key has no answer to give
+  EXPECT_EQ(updater.Finish(), 4);
+  EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware .." + Interrupted + Canceled);
+  EXPECT_EQ(key->CommandsReceived(), Then(Then(ThreeChunks, CmdQuery), CmdCancelUpdate));
+  EXPECT_TRUE(updater.EchoIsOn());
+}
+
 // The key takes the third chunk and never answers: the read gives up after the bulk IN time-out,
 // and the run ends in the write's failure row. The session cannot trust the key's answers any
 // more, so the cancel request fails without going out, and says so.
