@@ -128,16 +128,15 @@ InputRead ReadInputByte(std::FILE* in, const Interruption& interruption, std::ui
         break;
       }
     }
-    // Past select's reach, poll waits with the stop signals let through; a read would be
-    // restarted after the signal and go on waiting.
+    // Past select's reach, ppoll waits in the same way, unblocking the stop signals atomically
+    // with the wait; a read would be restarted after the signal and go on waiting.
     if (descriptor >= FD_SETSIZE) {
-      pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
       pollfd readable{descriptor, POLLIN, 0};
-      const int ready = poll(&readable, 1, -1);
-      const int pollError = errno;
-      pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-      if (ready < 0 && pollError == EINTR) {
-        continue;
+      if (ppoll(&readable, 1, nullptr, &previousMask) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        break;
       }
     }
     const ssize_t count = read(descriptor, &received, 1);

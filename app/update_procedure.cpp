@@ -56,14 +56,25 @@ class SetupRequestWipe {
   SecretBytes& soPin;
 };
 
+// A request that ended without a whole answer (DeviceError: the key did not take it, or did not
+// answer before the transfer timed out) after the user asked to stop: most likely the key went
+// silent and the user gave up waiting, so the run ends as the interruption, not with the step's
+// error line.
+bool LeftUnansweredForTheUser(StatusCode status, const Interruption& interruption) {
+  return status == StatusCode::DeviceError && interruption.IsRequested();
+}
+
+enum class SetupResult { Accepted, Failed, Interrupted };
+
 // The setup request: the pack's 12 setup parameters, then the PIN's bytes.
-bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const FirmwarePack& pack) {
+SetupResult SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const FirmwarePack& pack,
+                             const Interruption& interruption) {
   const std::uint32_t length =
       static_cast<std::uint32_t>(FirmwarePack::SetupParametersSize + soPin.size());
   std::uint8_t* payload = session.PreparePayload(length);
   if (payload == nullptr) {
     Log(LogLevel::Error, "Cannot create setup request.\n");
-    return false;
+    return SetupResult::Failed;
   }
   StatusCode status = StatusCode::Success;
   {
@@ -74,15 +85,18 @@ bool SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const Firmware
     status = session.TransactNoData(CmdSetup, true, length);
   }
 
+  if (LeftUnansweredForTheUser(status, interruption)) {
+    return SetupResult::Interrupted;
+  }
   if (status == StatusCode::IncorrectPin) {
     Log(LogLevel::Error, "Incorrect SO PIN.\n");
-    return false;
+    return SetupResult::Failed;
   }
   if (status != StatusCode::Success) {
     Log(LogLevel::Error, "Setup request failed: %s\n", StatusCodeName(status));
-    return false;
+    return SetupResult::Failed;
   }
-  return true;
+  return SetupResult::Accepted;
 }
 
 }  // namespace
@@ -99,6 +113,9 @@ WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FI
       return WriteResult::Failed;
     }
     const StatusCode status = session.TransactSecureNoData(CmdWrite, image.subspan(offset, chunk));
+    if (LeftUnansweredForTheUser(status, interruption)) {
+      return WriteResult::Interrupted;
+    }
     if (status != StatusCode::Success) {
       Log(LogLevel::Error, "Write request failed: %s\n", StatusCodeName(status));
       return WriteResult::Failed;
@@ -115,8 +132,11 @@ WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FI
 
 namespace {
 
+enum class VerifyResult { Verified, Failed, Interrupted };
+
 // Compares the key's hash of what it received with the image's own SHA-256.
-bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out) {
+VerifyResult VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
+                         const Interruption& interruption) {
   const Sha256Digest digest = Sha256(pack.Image());
   PrintProgress(out, ".");
 
@@ -125,15 +145,18 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
   std::vector<std::uint8_t> hash;
   hash.reserve(FirmwareHashSize);
   const StatusCode status = session.Transact(CmdGetHash, true, 0, hash);
+  if (LeftUnansweredForTheUser(status, interruption)) {
+    return VerifyResult::Interrupted;
+  }
   if (status != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to get firmware hash: %s\n", StatusCodeName(status));
-    return false;
+    return VerifyResult::Failed;
   }
   PrintProgress(out, ".");
 
   if (hash.empty()) {
     Log(LogLevel::Error, "Empty hash is received.\n");
-    return false;
+    return VerifyResult::Failed;
   }
   if (hash.size() != FirmwareHashSize || !std::equal(hash.begin(), hash.end(), digest.begin())) {
     Log(LogLevel::Error, "Hash mismatch: ");
@@ -141,11 +164,11 @@ bool VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* ou
       LogHexDump(hash.data(), hash.size());
       LogRaw("\n");
     }
-    return false;
+    return VerifyResult::Failed;
   }
   PrintProgress(out, " done!\n");
   Log(LogLevel::Verbose, "Firmware hash verified.\n");
-  return true;
+  return VerifyResult::Verified;
 }
 
 ExitCode Canceled(std::FILE* out) {
@@ -240,6 +263,9 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
   const Interruption& interruption = *environment.interruption;
   DeviceStatus status;
   const StatusCode statusResult = holder->GetStatus(status);
+  if (LeftUnansweredForTheUser(statusResult, interruption)) {
+    return Canceled(out);
+  }
   if (statusResult != StatusCode::Success) {
     Log(LogLevel::Error, "Failed to get device status: %s\n", StatusCodeName(statusResult));
     return ExitCode::ExitStatusFailed;
@@ -292,7 +318,13 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
       CancelUpdate(*holder);
       break;
     case UpdateOutcome::Interrupted: {
-      // The cancel goes out before anything is written: a closing console leaves little time.
+      // A request left without a whole answer leaves the key's byte stream out of step (its
+      // answer may still come): the key is told to drop it and brought back into step first, so
+      // that the cancel and its answer are read as such. Then the cancel goes out, before
+      // anything is written: a closing console leaves little time.
+      if (holder->IsBroken()) {
+        holder->Synchronize();
+      }
       const StatusCode cancel = SendCancelRequest(*holder);
       Log(LogLevel::Warn, "Interrupted by the user.\n");
       ReportCancel(cancel);
@@ -307,6 +339,9 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
   std::FILE* out = environment.streams.out;
   const Interruption& interruption = *environment.interruption;
   const StatusCode channel = session.EstablishSecureMessaging();
+  if (LeftUnansweredForTheUser(channel, interruption)) {
+    return UpdateOutcome::Interrupted;
+  }
   if (channel != StatusCode::Success) {
     Log(LogLevel::Error, "Cannot establish secure messaging: %s\n", StatusCodeName(channel));
     return UpdateOutcome::Failed;
@@ -318,8 +353,13 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
     Log(LogLevel::Error, "Too long SO PIN.\n");
     return UpdateOutcome::Failed;
   }
-  if (!SendSetupRequest(session, soPin, environment.pack)) {
-    return UpdateOutcome::Failed;
+  switch (SendSetupRequest(session, soPin, environment.pack, interruption)) {
+    case SetupResult::Accepted:
+      break;
+    case SetupResult::Failed:
+      return UpdateOutcome::Failed;
+    case SetupResult::Interrupted:
+      return UpdateOutcome::Interrupted;
   }
   if (interruption.IsRequested()) {
     return UpdateOutcome::Interrupted;
@@ -336,8 +376,13 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
   }
   PrintProgress(out, " done!\n");
   PrintProgress(out, "Verifying firmware ");
-  if (!VerifyImage(session, environment.pack, out)) {
-    return UpdateOutcome::Failed;
+  switch (VerifyImage(session, environment.pack, out, interruption)) {
+    case VerifyResult::Verified:
+      break;
+    case VerifyResult::Failed:
+      return UpdateOutcome::Failed;
+    case VerifyResult::Interrupted:
+      return UpdateOutcome::Interrupted;
   }
   // The last point to stop at: once deploy is asked for, it and the final frame run to their end.
   if (interruption.IsRequested()) {

@@ -22,7 +22,9 @@ inline constexpr std::size_t FirmwareHashSize = 32;
 // middle of a request to the key. Up to the SO PIN prompt it ends the run with nothing more sent
 // ("Update canceled.", ExitCanceled); from the secure channel up to the hash check the key is
 // asked to cancel first, with the warning "Interrupted by the user."; deploy and the final frame
-// are finished and their outcome stands.
+// are finished and their outcome stands. A request of those steps that the key leaves without
+// an answer until its transfer times out ends, when the user asked to stop meanwhile, as that
+// interruption: the key is synchronised again, then asked to cancel.
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment);
 
 enum class DeviceSearch { Opened, Failed, Interrupted };
@@ -50,7 +52,7 @@ enum class WriteResult { Written, Failed, Interrupted };
 
 // Streams the pack's image to the key in chunks of WriteChunkSize, one dot on out per accepted
 // chunk. A refused chunk is reported and ends the stream (Failed); a request to stop is looked at
-// after each accepted chunk (Interrupted).
+// after each accepted chunk, and after a chunk left unanswered (Interrupted).
 WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
                        const Interruption& interruption);
 

@@ -36,8 +36,12 @@ constexpr const char* Usage =
     "  -v, --version  show the version\n"
     "\n"
     "Exit codes: 0 every key was read; 2 a command-line error; 3 no key found, or a key could\n"
-    "not be opened or reached; 6 the firmware pack is damaged; 7 a key's status could not be\n"
-    "read.\n";
+    "not be opened or reached; 4 standard output could not be written entirely, or an\n"
+    "unexpected failure; 6 the firmware pack is damaged; 7 a key's status could not be read.\n";
+
+// Whatever else happened, a run whose output is incomplete, and one that failed in a way no step
+// expected, must not read as success, nor as "no key".
+constexpr ExitCode ExitFailed = ExitCode::ExitCanceled;
 
 struct InfoSettings {
   bool json = false;
@@ -107,11 +111,8 @@ ExitCode RunOptionsAndInventory(int count, const wchar_t* const* arguments,
   return InventoryExitCode(keys);
 }
 
-}  // namespace
-
-ExitCode RunInfo(int count, const wchar_t* const* arguments,
-                 const UpdaterEnvironment& environment) {
-  const LogSettingsForRun logForRun(environment.streams.out);
+ExitCode GuardedRun(int count, const wchar_t* const* arguments,
+                    const UpdaterEnvironment& environment) {
   try {
     return RunOptionsAndInventory(count, arguments, environment);
   } catch (const std::exception& failure) {
@@ -119,7 +120,30 @@ ExitCode RunInfo(int count, const wchar_t* const* arguments,
   } catch (...) {
     ReportUnexpectedFailure(nullptr);
   }
-  return ExitCode::ExitNoDevice;
+  return ExitFailed;
+}
+
+// Everything written to out has reached it: a full disk or a closed pipe loses text quietly
+// until the buffer is flushed.
+bool WrittenEntirely(std::FILE* out) {
+  const bool flushed = std::fflush(out) == 0;
+  return flushed && std::ferror(out) == 0;
+}
+
+}  // namespace
+
+ExitCode RunInfo(int count, const wchar_t* const* arguments,
+                 const UpdaterEnvironment& environment) {
+  const LogSettingsForRun logForRun(environment.streams.out);
+  const ExitCode exitCode = GuardedRun(count, arguments, environment);
+  if (!WrittenEntirely(environment.streams.out)) {
+    // Said where it can still be read.
+    logSettings.standardOutput = environment.streams.err;
+    InitLogOutput();
+    Log(LogLevel::Error, "Standard output could not be written entirely.\n");
+    return ExitFailed;
+  }
+  return exitCode;
 }
 
 }  // namespace nevrik

@@ -114,6 +114,64 @@ INSTANTIATE_TEST_SUITE_P(
                       0, Then(Then(Then(Written, CmdGetHash), CmdDeploy), CmdFinal)}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct UnansweredCase {
+  const char* name;
+  std::uint8_t command;
+  unsigned count;
+  unsigned requestNumber;  // of that request among all the key received
+  std::string out;
+  Commands commands;
+};
+
+class InterruptedWhileUnanswered : public ::testing::TestWithParam<UnansweredCase> {};
+
+// The key takes a request and never answers it, and the user gives up waiting: the run ends as
+// the interruption, not with the step's error. From the secure channel on, the key is brought
+// back into step (its check query) so that the one cancel request is read as such. Deploy and
+// the final frame run to their end, and their failure stands.
+TEST_P(InterruptedWhileUnanswered, EndsAsTheInterruption) {
+  const UnansweredCase& scenario = GetParam();
+  UpdaterRun run;
+  const auto key = run.AttachKey();
+  key->Firmware().Faults().responses.push_back(ResponseFault::Of(
+      FaultTrigger::OnRequest(scenario.requestNumber), ResponseFaultKind::NoResponse));
+  const InterruptDuring interruption(*key, scenario.command, scenario.count);
+  run.interruption = &interruption;
+
+  const RunResult result = run.Run({}, "y\n");
+  EXPECT_EQ(result.out, scenario.out);
+  EXPECT_EQ(result.exitCode, 4);
+  EXPECT_EQ(CommandsReceived(*key), scenario.commands);
+}
+
+const Commands Resynchronised = {CmdQuery, CmdCancelUpdate};
+const std::string Verifying = "Writing firmware .............. done!\nVerifying firmware .";
+
+Commands ThenAll(Commands commands, const Commands& more) {
+  commands.insert(commands.end(), more.begin(), more.end());
+  return commands;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, InterruptedWhileUnanswered,
+    ::testing::Values(
+        UnansweredCase{"StatusQuery", CmdQuery, 2, 2, Banner + Canceled, {CmdQuery, CmdQuery}},
+        UnansweredCase{"SecureChannel", CmdHandshake, 1, 3, Confirmed + Interrupted + Canceled,
+                       ThenAll(Secured, Resynchronised)},
+        UnansweredCase{"Setup", CmdSetup, 1, 4, Confirmed + Interrupted + Canceled,
+                       ThenAll(Then(Secured, CmdSetup), Resynchronised)},
+        UnansweredCase{"ThirdChunk", CmdWrite, 3, 7,
+                       Confirmed + "Writing firmware .." + Interrupted + Canceled,
+                       ThenAll(Then(Then(Secured, CmdSetup), CmdWrite, 3), Resynchronised)},
+        UnansweredCase{"HashCheck", CmdGetHash, 1, 19,
+                       Confirmed + Verifying + Interrupted + Canceled,
+                       ThenAll(Then(Written, CmdGetHash), Resynchronised)},
+        UnansweredCase{"Deploy", CmdDeploy, 1, 20,
+                       Confirmed + Verifying + ". done!\n[ERROR  ] Failed to deploy firmware.\n" +
+                           "[ERROR  ] Failed to cancel update request: DeviceError\n" + Canceled,
+                       Then(Then(Written, CmdGetHash), CmdDeploy)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(UnexpectedFailure, BeforeTheKeyIsReachedEndsTheRunWithOneErrorLine) {
   UpdaterRun run;
   run.makeEnumerator = []() -> std::unique_ptr<KvUsbEnumerator> { throw std::bad_alloc(); };

@@ -2,6 +2,7 @@
 // looks for keys (the enumerator would fail the test if it were made).
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,25 @@ TEST(InfoRun, AnswersOptionsAndADamagedPackWithoutLookingForKeys) {
     EXPECT_EQ(run.out.substr(0, test.expected.out.size()), test.expected.out);
     EXPECT_EQ(run.out.empty(), test.expected.out.empty());
     EXPECT_EQ(run.err, test.expected.err);
+  }
+}
+
+// A failure no step expected (here: no memory while looking for keys) is neither success nor "no
+// key".
+TEST(InfoRun, EndsAnUnexpectedFailureWithItsOwnExitCode) {
+  for (const bool json : {false, true}) {
+    test::CapturedFile out;
+    test::CapturedFile err;
+    UpdaterEnvironment environment;
+    environment.streams = {stdin, out.File(), err.File()};
+    environment.makeEnumerator = []() -> std::unique_ptr<KvUsbEnumerator> {
+      throw std::bad_alloc();
+    };
+    const wchar_t* arguments[] = {L"nevrik-info", json ? L"--json" : nullptr, nullptr};
+    EXPECT_EQ(RunInfo(json ? 2 : 1, arguments, environment), ExitCode::ExitCanceled);
+    const std::string failure = "[ERROR  ] Unexpected failure: std::bad_alloc\n";
+    EXPECT_EQ(out.Text(), json ? "" : failure);
+    EXPECT_EQ(err.Text(), json ? failure : "");
   }
 }
 

@@ -158,6 +158,21 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
   EXPECT_EQ(result.exitCode, 3);
 }
 
+// A report that did not reach its reader whole is no success, nor "no key": /dev/full takes
+// nothing, and says so only when the buffer is flushed.
+TEST(InfoProgram, FailsWhenItsReportCannotBeWritten) {
+  const std::string lost = "[ERROR  ] Standard output could not be written entirely.\n";
+  for (const char* devices : {"--key", "--other-device"}) {
+    for (const char* json : {"", " --json"}) {
+      const ProgramResult result = RunProgram(
+          NEVRIK_USBBUS_PATH,
+          {devices, "--", "/bin/sh", "-c", std::string(NEVRIK_INFO_PATH) + json + " >/dev/full"});
+      EXPECT_EQ(result.exitCode, 4) << devices << json;
+      EXPECT_EQ(result.err, lost) << devices << json;
+    }
+  }
+}
+
 // Listing leaves the key free: the updater, started right after, opens and updates it.
 TEST(InfoProgram, ReleasesTheKeyForTheUpdater) {
   const ProgramResult result =

@@ -205,6 +205,22 @@ class UpdaterOnTerminal {
 
   const std::string& Output() const { return output; }
 
+  // The running updater's core file limit as the kernel shows it: "soft hard".
+  std::string CoreFileLimit() const {
+    std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+    const std::string name = "Max core file size";
+    for (std::string line; std::getline(limits, line);) {
+      if (line.rfind(name, 0) == 0) {
+        std::istringstream fields(line.substr(name.size()));
+        std::string soft;
+        std::string hard;
+        fields >> soft >> hard;
+        return soft + " " + hard;
+      }
+    }
+    return "";
+  }
+
  private:
   bool ReadSomeOutput() {
     pollfd readable{outputPipe, POLLIN, 0};
@@ -327,7 +343,9 @@ class EndedAtOnce : public UpdaterOnTerminalTest,
                     public ::testing::WithParamInterface<std::vector<int>> {};
 
 // A second Ctrl+C, or Ctrl+\ at once, ends the process as the signal would, with echo on. The
-// session keys are in memory: though core files are allowed, none is written.
+// session keys are in memory: though its parent allows core files, none is written. The updater's
+// own limit of 1 byte, which no core dump passes whatever the machine's core pattern, is checked
+// as well: with this machine's settings the dumpable flag alone would keep the folder empty.
 TEST_P(EndedAtOnce, ByTheSignalWithEchoOnAndNoCoreFile) {
   char folder[] = "/tmp/nevrik-core-test-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
@@ -335,6 +353,7 @@ TEST_P(EndedAtOnce, ByTheSignalWithEchoOnAndNoCoreFile) {
   {
     UpdaterOnTerminal updater(folder);
     ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
+    EXPECT_EQ(updater.CoreFileLimit(), "1 1");
     for (const int signalNumber : GetParam()) {
       updater.Signal(signalNumber);
     }
@@ -387,6 +406,23 @@ TEST_F(UpdaterOnTerminalTest, InterruptDuringDeployLetsTheUpdateFinish) {
   EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware .............. done!\n" +
                                   "Verifying firmware .. done!\nUpdated successfully!\n");
   EXPECT_EQ(key->CommandsReceived(), Then(Then(Then(Written, CmdGetHash), CmdDeploy), CmdFinal));
+}
+
+// The key takes the third chunk and falls silent, and the user presses Ctrl+C: the wait for the
+// answer runs out, then the run ends as the interruption. The key is synchronised (its check
+// query) before the one cancel request, so that request and its answer are read in step.
+TEST_F(UpdaterOnTerminalTest, CtrlCWhileTheKeyIsSilentMidWriteIsAnInterruption) {
+  const auto key = PlugKey();
+  key->Key().Firmware().Faults().responses.push_back(
+      ResponseFault::Of(FaultTrigger::OnRequest(7), ResponseFaultKind::NoResponse));
+  UpdaterOnTerminal updater;
+  ASSERT_NO_FATAL_FAILURE(ConfirmUntilTheKeyHolds(*key, updater, CmdWrite, 3));
+  updater.Signal(SIGINT);
+  key->Release();  // the key has no answer to give
+  EXPECT_EQ(updater.Finish(), 4);
+  EXPECT_EQ(updater.Output(), Confirmed + "Writing firmware .." + Interrupted + Canceled);
+  EXPECT_EQ(key->CommandsReceived(), Then(Then(ThreeChunks, CmdQuery), CmdCancelUpdate));
+  EXPECT_TRUE(updater.EchoIsOn());
 }
 
 // The key takes the third chunk and never answers: the read gives up after the bulk IN time-out,
