@@ -94,21 +94,17 @@ ExitCode RunOptionsAndInventory(int count, const wchar_t* const* arguments,
   }
   const PackSummary pack = SummarisePack(environment.pack);
   const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
-  const std::vector<KeyRecord> keys =
+  const Inventory inventory =
       TakeInventory(*enumerator, settings.verbose, SystemTickSource(), *environment.keySource);
 
   if (settings.json) {
-    std::fputs(InventoryJson(pack, keys).c_str(), environment.streams.out);
+    std::fputs(InventoryJson(pack, inventory).c_str(), environment.streams.out);
     std::fflush(environment.streams.out);
   } else {
-    WriteInventoryWords(environment.streams.out, pack, keys, settings.verbose);
+    WriteInventoryWords(environment.streams.out, pack, inventory, settings.verbose);
   }
-  unsigned inaccessible = 0;
-  for (const KeyRecord& key : keys) {
-    inaccessible += key.access == KeyAccess::NoPermission ? 1 : 0;
-  }
-  WarnAboutInaccessibleDevices(inaccessible, ProgramName);
-  return InventoryExitCode(keys);
+  WarnAboutInaccessibleDevices(static_cast<unsigned>(inventory.uninspected.size()), ProgramName);
+  return InventoryExitCode(inventory.keys);
 }
 
 ExitCode GuardedRun(int count, const wchar_t* const* arguments,

@@ -61,8 +61,6 @@ const char* AccessName(KeyAccess access) {
   switch (access) {
     case KeyAccess::Ok:
       return "ok";
-    case KeyAccess::NoPermission:
-      return "no-permission";
     case KeyAccess::InUse:
       return "in-use";
     case KeyAccess::Unreachable:
@@ -79,6 +77,18 @@ const char* SoPinName(SoPinState state) {
       return "set";
     case SoPinState::Locked:
       return "locked";
+  }
+  return "";
+}
+
+const char* UpdateName(UpdateState state) {
+  switch (state) {
+    case UpdateState::Available:
+      return "available";
+    case UpdateState::NotNeeded:
+      return "not-needed";
+    case UpdateState::Blocked:
+      return "blocked";
   }
   return "";
 }
@@ -102,7 +112,7 @@ Json KeyObject(const KeyRecord& key) {
   if (key.status) {
     object["firmware"] = Version(key.status->FirmwareMajor(), key.status->FirmwareMinor());
     object["so_pin"] = SoPinName(key.SoPin());
-    object["update"] = key.UpdateAvailable() ? "available" : "not-needed";
+    object["update"] = UpdateName(key.Update());
   }
   if (key.statusError) {
     object["error"] = StatusCodeName(*key.statusError);
@@ -115,7 +125,7 @@ Json KeyObject(const KeyRecord& key) {
 
 }  // namespace
 
-std::string InventoryJson(const PackSummary& pack, const std::vector<KeyRecord>& keys) {
+std::string InventoryJson(const PackSummary& pack, const Inventory& inventory) {
   Json document = {
       {"schema", InventorySchema},
       {"updater", {{"version", UpdaterPackageVersion()}}},
@@ -125,10 +135,15 @@ std::string InventoryJson(const PackSummary& pack, const std::vector<KeyRecord>&
         {"image_sha256", pack.ImageSha256Hex()}}},
   };
   Json list = Json::array();
-  for (const KeyRecord& key : keys) {
+  for (const KeyRecord& key : inventory.keys) {
     list.push_back(KeyObject(key));
   }
   document["keys"] = std::move(list);
+  Json uninspected = Json::array();
+  for (const std::wstring& path : inventory.uninspected) {
+    uninspected.push_back({{"path", ToUtf8(path)}, {"reason", "no-permission"}});
+  }
+  document["uninspected"] = std::move(uninspected);
   // Never throws for text that is not UTF-8: such bytes are replaced.
   return document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

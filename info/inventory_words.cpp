@@ -18,12 +18,21 @@ const char* SoPinWords(SoPinState state) {
   return "";
 }
 
+const char* UpdateWords(UpdateState state) {
+  switch (state) {
+    case UpdateState::Available:
+      return "update available";
+    case UpdateState::NotNeeded:
+      return "no update needed";
+    case UpdateState::Blocked:
+      return "update blocked by the locked SO PIN";
+  }
+  return "";
+}
+
 void WriteKeyLine(std::FILE* out, const KeyRecord& key) {
   std::fprintf(out, "%ls: ", key.path.c_str());
   switch (key.access) {
-    case KeyAccess::NoPermission:
-      std::fprintf(out, "no permission to inspect it\n");
-      return;
     case KeyAccess::InUse:
       std::fprintf(out, "held by another program\n");
       return;
@@ -38,8 +47,7 @@ void WriteKeyLine(std::FILE* out, const KeyRecord& key) {
     return;
   }
   std::fprintf(out, "firmware %u.%u, %s, %s\n", key.status->FirmwareMajor(),
-               key.status->FirmwareMinor(), SoPinWords(key.SoPin()),
-               key.UpdateAvailable() ? "update available" : "no update needed");
+               key.status->FirmwareMinor(), SoPinWords(key.SoPin()), UpdateWords(key.Update()));
 }
 
 void WriteUsbLine(std::FILE* out, const UsbKeyDetails& usb) {
@@ -59,8 +67,9 @@ void WriteUsbLine(std::FILE* out, const UsbKeyDetails& usb) {
 
 }  // namespace
 
-void WriteInventoryWords(std::FILE* out, const PackSummary& pack,
-                         const std::vector<KeyRecord>& keys, bool verbose) {
+void WriteInventoryWords(std::FILE* out, const PackSummary& pack, const Inventory& inventory,
+                         bool verbose) {
+  const std::vector<KeyRecord>& keys = inventory.keys;
   std::fprintf(out, "pack: firmware %u.%u, image %u bytes, SHA-256 %s\n",
                pack.firmware.versionMajor, pack.firmware.versionMinor,
                static_cast<unsigned>(pack.imageSize), pack.ImageSha256Hex().c_str());
@@ -72,6 +81,9 @@ void WriteInventoryWords(std::FILE* out, const PackSummary& pack,
     if (verbose && key.usb) {
       WriteUsbLine(out, *key.usb);
     }
+  }
+  for (const std::wstring& path : inventory.uninspected) {
+    std::fprintf(out, "%ls: no permission to inspect it\n", path.c_str());
   }
   std::fflush(out);
 }

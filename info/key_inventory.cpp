@@ -65,15 +65,18 @@ SoPinState KeyRecord::SoPin() const {
   return (flags & DeviceStatus::SoPinLocked) != 0 ? SoPinState::Locked : SoPinState::Set;
 }
 
-bool KeyRecord::UpdateAvailable() const {
-  return status && !RunsTargetVersionOrLater(*status);
+UpdateState KeyRecord::Update() const {
+  if (!status || RunsTargetVersionOrLater(*status)) {
+    return UpdateState::NotNeeded;
+  }
+  return SoPin() == SoPinState::Locked ? UpdateState::Blocked : UpdateState::Available;
 }
 
-std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails,
-                                     TickSource& ticks, EphemeralKeySource& keySource) {
+Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
+                        EphemeralKeySource& keySource) {
   enumerator.Enumerate();
   auto* listing = dynamic_cast<UsbKeyListing*>(&enumerator);
-  std::vector<KeyRecord> keys;
+  Inventory inventory;
   for (unsigned index = 0; index < enumerator.GetCount(); ++index) {
     KeyRecord record;
     if (listing != nullptr) {
@@ -84,14 +87,12 @@ std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDe
     if (withUsbDetails && listing != nullptr) {
       record.usb = listing->GetDetails(index);
     }
-    keys.push_back(std::move(record));
+    inventory.keys.push_back(std::move(record));
   }
   if (const auto* report = dynamic_cast<const UsbAccessReport*>(&enumerator)) {
-    for (std::wstring& path : report->GetInaccessiblePaths()) {
-      keys.push_back(KeyRecord{std::move(path), KeyAccess::NoPermission, {}, {}, {}});
-    }
+    inventory.uninspected = report->GetInaccessiblePaths();
   }
-  return keys;
+  return inventory;
 }
 
 ExitCode InventoryExitCode(const std::vector<KeyRecord>& keys) {

@@ -8,10 +8,10 @@
 
 #include "app/exit_code.h"
 #include "app/firmware_pack.h"
-#include "secure/digest.h"
 #include "protocol/device_status.h"
 #include "protocol/status_code.h"
 #include "protocol/tick_source.h"
+#include "secure/digest.h"
 #include "secure/ephemeral_key_source.h"
 #include "usb/kv_usb_enumerator.h"
 #include "usb/usb_key_listing.h"
@@ -32,15 +32,18 @@ struct PackSummary {
 PackSummary SummarisePack(const FirmwarePack& pack);
 
 enum class KeyAccess {
-  Ok,            // opened and synchronised
-  NoPermission,  // a device this process may not open to inspect: possibly a key
-  InUse,         // listed, but another program holds it
-  Unreachable,   // opened, but it did not synchronise
+  Ok,           // opened and synchronised
+  InUse,        // listed, but another program holds it
+  Unreachable,  // opened, but it did not synchronise
 };
 
 enum class SoPinState { None, Set, Locked };
 
-// One listed key, or one device that could not be inspected.
+// What the updater, unforced, would do with a key: update it, find it needs nothing, or stop at
+// its locked SO PIN.
+enum class UpdateState { Available, NotNeeded, Blocked };
+
+// One listed key.
 struct KeyRecord {
   std::wstring path;
   KeyAccess access = KeyAccess::Ok;
@@ -51,20 +54,27 @@ struct KeyRecord {
   // Only meaningful with a status: locked counts only while an SO PIN is set, as the updater
   // sees it.
   SoPinState SoPin() const;
-  // Whether the updater, unforced, would update the key.
-  bool UpdateAvailable() const;
+  // Only meaningful with a status.
+  UpdateState Update() const;
+};
+
+// The listed keys, and beside them the devices that could not be inspected for lack of
+// permission: they may or may not be keys.
+struct Inventory {
+  std::vector<KeyRecord> keys;
+  std::vector<std::wstring> uninspected;
 };
 
 // Lists every key the enumerator finds and reads each one with the synchronisation and the status
 // query alone; no other request reaches a key. Every key is closed again before the next is
-// opened, so another program (the updater) can open it right after. The devices that could not
-// be inspected for lack of permission follow the keys. With withUsbDetails each listed key
-// carries what it announced on the USB.
-std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails,
-                                     TickSource& ticks, EphemeralKeySource& keySource);
+// opened, so another program (the updater) can open it right after. With withUsbDetails each
+// listed key carries what it announced on the USB.
+Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
+                        EphemeralKeySource& keySource);
 
-// ExitOk when there are keys and every one was read; ExitNoDevice when there is none or one could
-// not be opened or reached; else ExitStatusFailed when a status could not be read.
+// ExitOk when there are keys and every one was read, whatever could not be inspected beside
+// them; ExitNoDevice when there is none or one could not be opened or reached; else
+// ExitStatusFailed when a status could not be read.
 ExitCode InventoryExitCode(const std::vector<KeyRecord>& keys);
 
 }  // namespace nevrik

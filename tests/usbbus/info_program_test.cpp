@@ -47,11 +47,12 @@ Json ReadKey(const std::string& node, const std::string& firmware, const std::st
   return key;
 }
 
-Json Document(Json keys) {
-  return {{"schema", 1},
+Json Document(Json keys, Json uninspected) {
+  return {{"schema", 2},
           {"updater", {{"version", "2.0.0.111"}}},
           {"pack", {{"firmware", "2.0"}, {"image_size", 113736}, {"image_sha256", PackSha256}}},
-          {"keys", std::move(keys)}};
+          {"keys", std::move(keys)},
+          {"uninspected", std::move(uninspected)}};
 }
 
 Json Endpoints(int packet) {
@@ -67,6 +68,7 @@ struct InfoCase {
   int exitCode;
   std::vector<std::string> requests;  // each simulated key's requests, in port order
   std::string err = "";
+  Json uninspected = Json::array();
 };
 
 const std::string Queried = "2: Query 2";
@@ -91,12 +93,12 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
        {ReadKey("002", "2.0", "set", "not-needed")},
        0,
        {Queried}},
-      {"a locked key",
-       {"--key=so-pin=1234,so-pin-locked"},
+      {"locked keys: below the pack's version and at it",
+       {"--key=so-pin=1234,so-pin-locked", "--key=firmware=2.0,so-pin=1234,so-pin-locked"},
        {},
-       {ReadKey("002", "1.5", "locked", "available")},
+       {ReadKey("002", "1.5", "locked", "blocked"), ReadKey("003", "2.0", "locked", "not-needed")},
        0,
-       {Queried}},
+       {Queried, Queried}},
       {"two keys, one newer than the pack",
        {"--key", "--key=firmware=3.1"},
        {},
@@ -104,13 +106,22 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
        0,
        {Queried, Queried}},
       {"decoys only", {"--other-device", "--no-msos-device"}, {}, Json::array(), 3, {}},
-      {"a node without permission",
+      {"a node without permission beside a key",
        {"--as-user=nobody", "--key", "--key=unreadable"},
        {},
-       {ReadKey("002", "1.5", "none", "available"), Key("003", "no-permission")},
-       3,
+       {ReadKey("002", "1.5", "none", "available")},
+       0,
        {Queried, "0"},
-       NoPermissionWarning},
+       NoPermissionWarning,
+       {{{"path", "/dev/bus/usb/001/003"}, {"reason", "no-permission"}}}},
+      {"a node without permission alone",
+       {"--as-user=nobody", "--key=unreadable"},
+       {},
+       Json::array(),
+       3,
+       {"0"},
+       NoPermissionWarning,
+       {{{"path", "/dev/bus/usb/001/002"}, {"reason", "no-permission"}}}},
       {"a key held elsewhere", {"--key=claimed"}, {}, {Key("002", "in-use")}, 3, {"0"}},
       {"a key that does not synchronise",
        {"--key=fault=sync-refused"},
@@ -134,7 +145,8 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
     const ProgramResult result = RunProgram(NEVRIK_USBBUS_PATH, arguments);
     const std::string document = CommandOutput(result.out);
     ASSERT_TRUE(Json::accept(document)) << test.name << "\n" << result.out;
-    EXPECT_EQ(Json::parse(document), Document(test.keys)) << test.name << "\n" << document;
+    EXPECT_EQ(Json::parse(document), Document(test.keys, test.uninspected)) << test.name << "\n"
+                                                                            << document;
     EXPECT_EQ(document.back(), '\n') << test.name;
     EXPECT_EQ(result.err, test.err) << test.name;
     EXPECT_EQ(result.exitCode, test.exitCode) << test.name;
@@ -145,8 +157,9 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
 TEST(InfoProgram, SaysItInWordsForPeople) {
   const ProgramResult result =
       RunProgram(NEVRIK_USBBUS_PATH,
-                 {"--key", "--key=firmware=2.0,so-pin=1,so-pin-locked", "--key=claimed",
-                  "--key=fault=sync-refused", "--key=fault=status-busy", "--", NEVRIK_INFO_PATH});
+                 {"--as-user=nobody", "--key", "--key=firmware=2.0,so-pin=1,so-pin-locked",
+                  "--key=claimed", "--key=fault=sync-refused", "--key=fault=status-busy",
+                  "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", NEVRIK_INFO_PATH});
   EXPECT_EQ(CommandOutput(result.out),
             "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
                 "\n"
@@ -154,7 +167,11 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
                 "/dev/bus/usb/001/003: firmware 2.0, SO PIN locked, no update needed\n"
                 "/dev/bus/usb/001/004: held by another program\n"
                 "/dev/bus/usb/001/005: cannot access it\n"
-                "/dev/bus/usb/001/006: status not read: Busy\n");
+                "/dev/bus/usb/001/006: status not read: Busy\n"
+                "/dev/bus/usb/001/007: firmware 1.5, SO PIN locked, update blocked by the locked "
+                "SO PIN\n"
+                "/dev/bus/usb/001/008: no permission to inspect it\n" +
+                NoPermissionWarning);
   EXPECT_EQ(result.exitCode, 3);
 }
 
