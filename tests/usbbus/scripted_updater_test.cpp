@@ -1,10 +1,15 @@
 // The shipped programs run by a script, as a shell runs them: answers piped in or given with
 // --yes, the SO PIN from a descriptor, stray arguments. Against a simulated key on the emulated
 // bus in this process, whose own record says which requests reached it.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -44,6 +49,42 @@ struct ScriptCase {
   Commands commands;  // what reached the key
 };
 
+// The README's scripted example, as the README shows it, in a file of its own for this process.
+class ReadmeExampleFile {
+ public:
+  ReadmeExampleFile() {
+    std::ifstream readme(NEVRIK_TEST_DATA_DIR "/../README.md");
+    std::stringstream text;
+    text << readme.rdbuf();
+    const std::string whole = text.str();
+    const std::size_t section = whole.find("\n## Scripted updates\n");
+    const std::size_t start = whole.find("```bash\n", section);
+    const std::size_t end = whole.find("```\n", start + 8);
+    if (section == std::string::npos || end == std::string::npos) {
+      throw std::runtime_error("no example under \"Scripted updates\" in the README");
+    }
+    const int file = mkstemp(path);
+    if (file < 0) {
+      throw std::runtime_error("cannot create a file for the README's example");
+    }
+    close(file);
+    std::ofstream(path) << whole.substr(start + 8, end - start - 8);
+  }
+  ~ReadmeExampleFile() { unlink(path); }
+  ReadmeExampleFile(const ReadmeExampleFile&) = delete;
+  ReadmeExampleFile& operator=(const ReadmeExampleFile&) = delete;
+
+  const char* Path() const { return path; }
+
+ private:
+  char path[64] = "/tmp/nevrik-readme-example-XXXXXX";
+};
+
+std::string ReadmeExample() {
+  static const ReadmeExampleFile file;
+  return file.Path();
+}
+
 std::string CaseName(const ::testing::TestParamInfo<ScriptCase>& info) {
   return info.param.name;
 }
@@ -67,8 +108,8 @@ TEST_P(ScriptedRun, GivesExactTranscriptExitCodeAndRequests) {
   const CapturedFile in;
   const CapturedFile out;
   const CapturedFile err;
-  const std::string script =
-      std::string("U=") + NEVRIK_UPDATER_PATH + "; I=" + NEVRIK_INFO_PATH + "; " + run.script;
+  const std::string script = std::string("U=") + NEVRIK_UPDATER_PATH + "; I=" + NEVRIK_INFO_PATH +
+                             "; R=" + ReadmeExample() + "; PATH=\"${U%/*}:$PATH\"; " + run.script;
   const int exitCode =
       bus.RunCommand({"/bin/sh", "-c", script},
                      {std::nullopt, fileno(out.File()), fileno(err.File()), fileno(in.File())});
@@ -133,6 +174,30 @@ INSTANTIATE_TEST_SUITE_P(
         ScriptCase{"PinFromADescriptorAnswerFromTheInput",
                    "printf '1234\\n' | { printf 'y\\n' | $U --so-pin-fd=7; } 7<&0", "1234", 1,
                    AskedToUpdateFrom15 + PinPrompt + Updated, "", 0, WholeUpdate()}),
+    CaseName);
+
+// The README's example, run by bash with the PIN typed on its input: it ends with the updater's
+// exit code, and a wrong PIN is not retried.
+const Commands Inventory = {CmdQuery, CmdQuery};
+
+Commands After(Commands first, const Commands& then) {
+  first.insert(first.end(), then.begin(), then.end());
+  return first;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadmeExample, ScriptedRun,
+    ::testing::Values(
+        ScriptCase{"KeyWithPin", "printf '1234\\n' | bash $R", "1234", 1,
+                   "\n" + Answered + PinPrompt + Updated, "", 0, After(Inventory, WholeUpdate())},
+        ScriptCase{"WrongPin", "printf '0000\\n' | bash $R", "1234", 1,
+                   "\n" + Answered + PinPrompt + "[ERROR  ] Incorrect SO PIN.\n" + Canceled, "", 4,
+                   After(Inventory, {CmdQuery, CmdQuery, CmdHandshake, CmdSetup, CmdCancelUpdate})},
+        ScriptCase{"NoPinTyped", "bash $R", "1234", 1, "\n" + Answered + PinPrompt + Canceled, "",
+                   4, After(Inventory, StatusRead)},
+        ScriptCase{"KeyWithoutPin", "bash $R", nullptr, 1, Answered + Updated, "", 0,
+                   After(Inventory, WholeUpdate())},
+        ScriptCase{"NoUpdateNeeded", "bash $R", nullptr, 2, "", "", 0, Inventory}),
     CaseName);
 
 // Nothing happens after a command-line error: no banner, no request to the key.
