@@ -6,6 +6,8 @@ namespace nevrik {
 
 namespace {
 
+constexpr const char* Question = "Are you sure to update the firmware? [y/n]: ";
+
 enum class Answer { Yes, No, AskAgain, TooLong, InputEnded, Interrupted };
 
 Answer AnswerFor(InputRead read) {
@@ -72,7 +74,7 @@ void EndPromptLine(const StandardStreams& streams) {
 
 bool ConfirmUpdate(const StandardStreams& streams, const Interruption& interruption) {
   for (;;) {
-    std::fprintf(streams.out, "Are you sure to update the firmware? [y/n]: ");
+    std::fputs(Question, streams.out);
     std::fflush(streams.out);
     switch (ReadAnswer(streams.in, interruption)) {
       case Answer::Yes:
@@ -140,7 +142,7 @@ bool ConfirmUpdate(const StandardStreams& streams, const PromptAnswers& answers,
     return ConfirmUpdate(streams, interruption);
   }
   // What a log of the run would show had the answer been typed.
-  std::fprintf(streams.out, "Are you sure to update the firmware? [y/n]: y\n");
+  std::fprintf(streams.out, "%sy\n", Question);
   std::fflush(streams.out);
   return true;
 }
