@@ -56,6 +56,10 @@ struct ScriptCase {
   Commands commands;  // what reached the key
 };
 
+void PrintTo(const ScriptCase& run, std::ostream* stream) {
+  *stream << run.script;
+}
+
 class ScriptedRun : public ::testing::TestWithParam<ScriptCase> {
  protected:
   usbbus::EmulatedUsbBus bus;
