@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  "unexpected argument -- /dev/bus/usb/001/009\n", 2, None},
                       ScriptCase{"Info", "$I --json extra", nullptr, 1,
                                  "unexpected argument -- extra\n", 2, None},
-                      ScriptCase{"PinFdNotOpen", "$U --so-pin-fd=9", "1234", 1,
+                      ScriptCase{"PinFdNotOpen", "$U --so-pin-fd=9 9<&-", "1234", 1,
                                  "no SO PIN can be read from descriptor -- 9\n", 2, None},
                       ScriptCase{"PinFdOutput", "$U --so-pin-fd=1", "1234", 1,
                                  "no SO PIN can be read from descriptor -- 1\n", 2, None},
