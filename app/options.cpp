@@ -5,13 +5,15 @@
 namespace nevrik {
 
 const LongOption LongOptions[] = {
-    {L"help", ArgumentKind::None, 'h'},  {L"version", ArgumentKind::None, 'v'},
-    {L"force", ArgumentKind::None, 'f'}, {L"verbose", ArgumentKind::None, OptionVerbose},
+    {L"help", ArgumentKind::None, 'h'},      {L"version", ArgumentKind::None, 'v'},
+    {L"force", ArgumentKind::None, 'f'},     {L"verbose", ArgumentKind::None, OptionVerbose},
+    {L"yes", ArgumentKind::None, OptionYes}, {L"so-pin-fd", ArgumentKind::Required, OptionSoPinFd},
     {nullptr, ArgumentKind::None, 0},
 };
 
 int ParseShortOption(OptionParser& parser, const wchar_t* argument, const wchar_t* nextArgument,
                      const wchar_t* shortOptions) {
+  parser.optionArgument = nullptr;
   if (parser.clusterPosition == 0) {
     if (argument == nullptr || argument[0] != L'-' || argument[1] == L'\0') {
       return NoMoreOptions;
@@ -39,8 +41,10 @@ int ParseShortOption(OptionParser& parser, const wchar_t* argument, const wchar_
 
   const bool optional = spec[2] == L':';
   if (followedInCluster) {
+    parser.optionArgument = argument + parser.clusterPosition + 1;
     parser.nextIndex += 1;  // the rest of the cluster is the argument
   } else if (nextArgument != nullptr) {
+    parser.optionArgument = nextArgument;
     parser.nextIndex += 2;
   } else if (optional) {
     parser.nextIndex += 1;
@@ -55,6 +59,7 @@ int ParseShortOption(OptionParser& parser, const wchar_t* argument, const wchar_
 
 int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* nextArgument,
                     const LongOption* table, bool reportErrors) {
+  parser.optionArgument = nullptr;
   const wchar_t* equals = std::wcschr(name, L'=');
   const std::size_t nameLength =
       equals != nullptr ? static_cast<std::size_t>(equals - name) : std::wcslen(name);
@@ -95,8 +100,10 @@ int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* ne
     }
     parser.nextIndex += 1;
   } else if (carriesValue) {
+    parser.optionArgument = equals + 1;
     parser.nextIndex += 1;
   } else if (nextArgument != nullptr) {
+    parser.optionArgument = nextArgument;
     parser.nextIndex += 2;
   } else if (candidate->argumentKind == ArgumentKind::Optional) {
     parser.nextIndex += 1;
@@ -121,6 +128,13 @@ const wchar_t* NextArgument(int count, const wchar_t* const* arguments, int inde
   return next != nullptr && next[0] != L'-' ? next : nullptr;
 }
 
+// Every argument must be an option: one that is silently left over could name a key, or a
+// file, that the user meant the run to act on.
+int RefuseArgument(const OptionParser& parser, const wchar_t* argument) {
+  std::fprintf(parser.errorStream, "unexpected argument -- %ls\n", argument);
+  return OptionError;
+}
+
 }  // namespace
 
 int NextOption(OptionParser& parser, int count, const wchar_t* const* arguments,
@@ -133,12 +147,14 @@ int NextOption(OptionParser& parser, int count, const wchar_t* const* arguments,
   const wchar_t* next = NextArgument(count, arguments, index);
   if (std::wcscmp(argument, L"--") == 0) {
     ++parser.nextIndex;
-    return NoMoreOptions;
+    const bool more = parser.nextIndex < count && arguments[parser.nextIndex] != nullptr;
+    return more ? RefuseArgument(parser, arguments[parser.nextIndex]) : NoMoreOptions;
   }
   if (argument[0] == L'-' && argument[1] == L'-') {
     return ParseLongOption(parser, argument + 2, next, table, true);
   }
-  return ParseShortOption(parser, argument, next, shortOptions);
+  const int option = ParseShortOption(parser, argument, next, shortOptions);
+  return option == NoMoreOptions ? RefuseArgument(parser, argument) : option;
 }
 
 }  // namespace nevrik

@@ -14,10 +14,13 @@ struct LongOption {
 };
 
 inline constexpr int OptionVerbose = 0x10000;
+inline constexpr int OptionYes = 0x10002;
+inline constexpr int OptionSoPinFd = 0x10003;
 inline constexpr int OptionError = '?';
 inline constexpr int NoMoreOptions = -1;
 
-// help (h), version (v), force (f), verbose; none takes an argument.
+// help (h), version (v), force (f), verbose, yes, and so-pin-fd, the only one that takes an
+// argument (required).
 extern const LongOption LongOptions[];
 // Each letter is an option; a letter followed by ':' would require an argument, by "::" take an
 // optional one.
@@ -29,6 +32,8 @@ struct OptionParser {
   std::FILE* errorStream = stderr;
   int nextIndex = 1;                // index of the next argument to examine
   std::size_t clusterPosition = 0;  // next letter inside a cluster such as -fv; 0: a new argument
+  // The argument of the option last returned, when it takes one and was given one; else null.
+  const wchar_t* optionArgument = nullptr;
 };
 
 // The option letter of argument at the cluster position; NoMoreOptions when the argument is not
@@ -44,8 +49,9 @@ int ParseLongOption(OptionParser& parser, const wchar_t* name, const wchar_t* ne
 
 // The next option of the command line: reads the argument at parser.nextIndex as a long option
 // (after "--") or a short one (or the next letter of a cluster). NoMoreOptions at the end of the
-// arguments, at a null argument, at one that is no option, and after a lone "--", which is
-// consumed. arguments[0] is the program name.
+// arguments, at a null argument, and after a lone "--" that ends them. An argument that is no
+// option (a lone "-" too, and anything after "--") is an error: "unexpected argument -- %ls".
+// arguments[0] is the program name.
 int NextOption(OptionParser& parser, int count, const wchar_t* const* arguments,
                const LongOption* table, const wchar_t* shortOptions);
 

@@ -6,30 +6,16 @@ namespace nevrik {
 
 namespace {
 
+constexpr const char* Question = "Are you sure to update the firmware? [y/n]: ";
+
 enum class Answer { Yes, No, AskAgain, TooLong, InputEnded, Interrupted };
 
 Answer AnswerFor(InputRead read) {
   return read == InputRead::Interrupted ? Answer::Interrupted : Answer::InputEnded;
 }
 
-// Reads one line of which at most one character is kept: the line ends at its newline (consumed)
-// or at the end of the input; a second character before the newline makes the answer too long.
-Answer ReadAnswer(std::FILE* in, const Interruption& interruption) {
-  std::uint8_t first = 0;
-  if (const InputRead read = ReadInputByte(in, interruption, first); read != InputRead::Byte) {
-    return AnswerFor(read);
-  }
-  if (first == '\n') {
-    return Answer::AskAgain;
-  }
-  std::uint8_t second = 0;
-  if (const InputRead read = ReadInputByte(in, interruption, second); read != InputRead::Byte) {
-    return AnswerFor(read);  // even with a character read: the line was never finished
-  }
-  if (second != '\n') {
-    return Answer::TooLong;
-  }
-  switch (first) {
+Answer AnswerTo(std::uint8_t character) {
+  switch (character) {
     case 'y':
     case 'Y':
       return Answer::Yes;
@@ -38,6 +24,30 @@ Answer ReadAnswer(std::FILE* in, const Interruption& interruption) {
       return Answer::No;
     default:
       return Answer::AskAgain;
+  }
+}
+
+// Reads one line of which at most one character is kept: the line ends at its newline (consumed,
+// with a "\r" before it) or at the end of the input; a second character before the line end
+// makes the answer too long.
+Answer ReadAnswer(std::FILE* in, const Interruption& interruption) {
+  std::uint8_t line[3] = {};
+  std::size_t length = 0;
+  for (;;) {
+    if (const InputRead read = ReadInputByte(in, interruption, line[length]);
+        read != InputRead::Byte) {
+      return AnswerFor(read);  // even with a character read: the line was never finished
+    }
+    const std::uint8_t character = line[length++];
+    if (character == '\n') {
+      // The line without its end: nothing, or one character.
+      const std::size_t kept = length - 1 - (length >= 2 && line[length - 2] == '\r' ? 1 : 0);
+      return kept == 0 ? Answer::AskAgain : kept == 1 ? AnswerTo(line[0]) : Answer::TooLong;
+    }
+    // A second character that cannot start a line end, or a third that is no newline.
+    if ((length == 2 && character != '\r') || length == 3) {
+      return Answer::TooLong;
+    }
   }
 }
 
@@ -64,7 +74,7 @@ void EndPromptLine(const StandardStreams& streams) {
 
 bool ConfirmUpdate(const StandardStreams& streams, const Interruption& interruption) {
   for (;;) {
-    std::fprintf(streams.out, "Are you sure to update the firmware? [y/n]: ");
+    std::fputs(Question, streams.out);
     std::fflush(streams.out);
     switch (ReadAnswer(streams.in, interruption)) {
       case Answer::Yes:
@@ -110,6 +120,10 @@ bool ReadSoPin(const StandardStreams& streams, SecretBytes& pin, const Interrupt
          character != '\n') {
     pin.push_back(character);
   }
+  if (read == InputRead::Byte && !pin.empty() && pin.back() == '\r') {
+    pin.back() = 0;
+    pin.pop_back();  // a "\r\n" line end
+  }
 
   if (echoWasOn) {
     RestoreEcho();
@@ -119,7 +133,26 @@ bool ReadSoPin(const StandardStreams& streams, SecretBytes& pin, const Interrupt
     WipeSecret(pin);
     return false;
   }
+  return !pin.empty();
+}
+
+bool ConfirmUpdate(const StandardStreams& streams, const PromptAnswers& answers,
+                   const Interruption& interruption) {
+  if (!answers.confirmed) {
+    return ConfirmUpdate(streams, interruption);
+  }
+  // What a log of the run would show had the answer been typed.
+  std::fprintf(streams.out, "%sy\n", Question);
+  std::fflush(streams.out);
   return true;
+}
+
+bool ReadSoPin(const StandardStreams& streams, const PromptAnswers& answers, SecretBytes& pin,
+               const Interruption& interruption) {
+  if (answers.soPinInput == nullptr) {
+    return ReadSoPin(streams, pin, interruption);
+  }
+  return ReadSoPin({answers.soPinInput, streams.out, streams.err}, pin, interruption);
 }
 
 }  // namespace nevrik

@@ -291,7 +291,7 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
     std::fprintf(out, "%s\n", line);
   }
 
-  if (!ConfirmUpdate(environment.streams, interruption)) {
+  if (!ConfirmUpdate(environment.streams, environment.answers, interruption)) {
     return Canceled(out);
   }
 
@@ -302,7 +302,7 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
           "SO PIN has been locked. Restore your NEVRIK to the factory settings.\n");
       return ExitCode::ExitSoPinLocked;
     }
-    if (!ReadSoPin(environment.streams, soPin, interruption)) {
+    if (!ReadSoPin(environment.streams, environment.answers, soPin, interruption)) {
       return Canceled(out);
     }
   }

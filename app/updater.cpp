@@ -1,10 +1,13 @@
 #include "app/updater.h"
 
 #include <exception>
+#include <memory>
+#include <new>
 #include <optional>
 
 #include "app/log.h"
 #include "app/options.h"
+#include "app/so_pin_descriptor.h"
 #include "app/terminal.h"
 #include "app/update_procedure.h"
 
@@ -17,6 +20,12 @@ constexpr const char* CopyrightNotice =
 
 struct RunSettings {
   bool force = false;
+  bool confirmed = false;              // --yes
+  std::optional<int> soPinDescriptor;  // --so-pin-fd; the last one given counts
+};
+
+struct StreamCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 
 // Reads the options left to right into settings. Gives the exit code when the run ends here
@@ -40,6 +49,15 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
         InitLogOutput();
         logSettings.logLevel = static_cast<int>(LogLevel::Verbose);
         break;
+      case OptionYes:
+        settings.confirmed = true;
+        break;
+      case OptionSoPinFd:
+        settings.soPinDescriptor = SoPinDescriptor(parser.optionArgument, environment.streams.err);
+        if (!settings.soPinDescriptor) {
+          return ExitCode::ExitBadOption;
+        }
+        break;
       default:
         return ExitCode::ExitBadOption;
     }
@@ -56,15 +74,25 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
           ReadOptions(count, arguments, environment, settings)) {
     return *earlyExit;
   }
+  // Closed at the end of the run, however it ends.
+  std::unique_ptr<std::FILE, StreamCloser> soPinInput;
+  if (settings.soPinDescriptor) {
+    soPinInput.reset(OpenSoPinDescriptor(*settings.soPinDescriptor));
+    if (!soPinInput) {
+      throw std::bad_alloc();  // the descriptor was checked: only the stream's memory can lack
+    }
+  }
+  UpdaterEnvironment run = environment;
+  run.answers = {settings.confirmed, soPinInput.get()};
 
-  PrintBanner(environment.streams.out);
+  PrintBanner(run.streams.out);
 
-  if (!ValidatePack(environment.pack)) {
+  if (!ValidatePack(run.pack)) {
     Log(LogLevel::Error, "This updater is broken!\n");
     return ExitCode::ExitBrokenUpdater;
   }
 
-  return RunDeviceStage(settings.force, environment);
+  return RunDeviceStage(settings.force, run);
 }
 
 // The last resort for an exception that no step caught: the terminal back as it was, one line

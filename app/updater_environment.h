@@ -5,6 +5,7 @@
 
 #include "app/firmware_pack.h"
 #include "app/interrupt.h"
+#include "app/prompts.h"
 #include "app/standard_streams.h"
 #include "secure/ephemeral_key_source.h"
 #include "usb/kv_usb_enumerator.h"
@@ -12,7 +13,8 @@
 namespace nevrik {
 
 // What a run of the updater takes from outside: its streams, its firmware pack, the way to find
-// keys, the user's requests to stop and where the handshake's host key pairs come from. The
+// keys, the user's requests to stop, where the handshake's host key pairs come from, and the
+// answers that the command line gave to the prompts (none by default; RunUpdater sets them). The
 // shipped program passes the process's streams, the embedded pack, the platform's enumerator, its
 // ProcessInterruption and the auto-seeded key source; tests pass captures, packs of their own,
 // simulated keys, interruptions they trigger themselves and fixed key pairs, which makes a whole
@@ -23,6 +25,7 @@ struct UpdaterEnvironment {
   std::function<std::unique_ptr<KvUsbEnumerator>()> makeEnumerator;
   const Interruption* interruption = &NoInterruption();
   EphemeralKeySource* keySource = &AutoSeededKeySource();  // never null
+  PromptAnswers answers;
 };
 
 }  // namespace nevrik

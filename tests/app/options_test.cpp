@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "tests/support/captured_file.h"
 
@@ -95,6 +96,52 @@ TEST_F(OptionParserTest, AnExactNameGetsNoPreferenceOverALongerOne) {
   EXPECT_EQ(ParseLongOption(parser, L"verb", nullptr, table, true), OptionError);
   EXPECT_EQ(ParseLongOption(parser, L"verbo", nullptr, table, true), 2);
   EXPECT_EQ(err.Text(), "ambiguous option -- verb\n");
+}
+
+struct CommandLineCase {
+  std::vector<const wchar_t*> arguments;  // after the program name
+  std::vector<int> options;               // what NextOption gives, up to its end or an error
+  std::string err;
+};
+
+class NextOptionTest : public ::testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(NextOptionTest, TakesOnlyOptions) {
+  CapturedFile err;
+  OptionParser parser;
+  parser.errorStream = err.File();
+  std::vector<const wchar_t*> arguments{L"nevrik-update"};
+  arguments.insert(arguments.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  std::vector<int> options;
+  for (int option = 0; option != NoMoreOptions && option != OptionError && options.size() < 10;) {
+    option = NextOption(parser, static_cast<int>(arguments.size()), arguments.data(), LongOptions,
+                        ShortOptions);
+    options.push_back(option);
+  }
+  EXPECT_EQ(options, GetParam().options);
+  EXPECT_EQ(err.Text(), GetParam().err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, NextOptionTest,
+    ::testing::Values(
+        CommandLineCase{{L"-f", L"--"}, {'f', NoMoreOptions}, ""},
+        CommandLineCase{{L"extra"}, {OptionError}, "unexpected argument -- extra\n"},
+        CommandLineCase{{L"-f", L"-", L"-h"}, {'f', OptionError}, "unexpected argument -- -\n"},
+        CommandLineCase{{L"--", L"--"}, {OptionError}, "unexpected argument -- --\n"},
+        CommandLineCase{{L"--so-pin-fd", L"3", L"4"},
+                        {OptionSoPinFd, OptionError},
+                        "unexpected argument -- 4\n"},
+        CommandLineCase{
+            {L"--so-pin-fd", L"-3"}, {OptionError}, "option need an argument -- so-pin-fd\n"}));
+
+TEST_F(OptionParserTest, AnOptionsArgumentIsHandedOver) {
+  EXPECT_EQ(ParseLongOption(parser, L"so=7", nullptr, LongOptions, true), OptionSoPinFd);
+  EXPECT_STREQ(parser.optionArgument, L"7");
+  EXPECT_EQ(ParseLongOption(parser, L"so-pin-fd", L"8", LongOptions, true), OptionSoPinFd);
+  EXPECT_STREQ(parser.optionArgument, L"8");
+  EXPECT_EQ(ParseLongOption(parser, L"yes", L"9", LongOptions, true), OptionYes);
+  EXPECT_EQ(parser.optionArgument, nullptr);
 }
 
 }  // namespace

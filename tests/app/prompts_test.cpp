@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/captured_file.h"
 
@@ -49,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
         // The end of the input is a no, even right after a y.
         ConfirmCase{"", false, Question}, ConfirmCase{"y", false, Question},
         ConfirmCase{"x\n", false, Question + Question},
-        ConfirmCase{"yes", false, Question + Invalid + Question}));
+        ConfirmCase{"yes", false, Question + Invalid + Question},
+        // A "\r\n" line end, as a Windows shell's pipe gives it, is one line end.
+        ConfirmCase{"\r\nY\r\n", true, Question + Question},
+        ConfirmCase{"y\rx\nn\n", false, Question + Invalid + Question},
+        ConfirmCase{"\ry\nN\n", false, Question + Invalid + Question}));
 
 TEST(ReadSoPinTest, ReadsOneLineWithoutItsNewlineAndEndsTheLine) {
   const CapturedFile in("12 34\xC3\xA9\nnext line\n");
@@ -61,13 +67,16 @@ TEST(ReadSoPinTest, ReadsOneLineWithoutItsNewlineAndEndsTheLine) {
   EXPECT_EQ(std::getc(in.File()), 'n');  // the next line stays unread
 }
 
-TEST(ReadSoPinTest, TheEndOfTheInputEndsThePin) {
-  for (const std::string input : {"", "\n", "abc"}) {
+// An empty line, or the end of the input before any byte, gives no PIN; a "\r\n" line end is no
+// part of one; a PIN cut short by the end of the input is the key's to judge.
+TEST(ReadSoPinTest, GivesThePinWithoutItsLineEnd) {
+  for (const auto& [input, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"", ""}, {"\r\n1\n", ""}, {"12\r34\r\n", "12\r34"}, {"abc", "abc"}, {"1\r", "1\r"}}) {
     const CapturedFile in(input);
     const CapturedFile out;
     SecretBytes pin{'x'};
-    ReadSoPin({in.File(), out.File(), stderr}, pin);
-    EXPECT_EQ(std::string(pin.begin(), pin.end()), input == "abc" ? "abc" : "");
+    EXPECT_EQ(ReadSoPin({in.File(), out.File(), stderr}, pin), !expected.empty());
+    EXPECT_EQ(std::string(pin.begin(), pin.end()), expected);
     EXPECT_EQ(out.Text(), "SO PIN: \n");
   }
 }

@@ -141,6 +141,19 @@ TEST(UpdateTranscript, SoPinIsAskedForAndTravelsAfterTheSetupParameters) {
   EXPECT_EQ(wire.find("12345678"), std::string::npos);
 }
 
+// A script without a terminal, on every platform: --yes answers the question as if "y" had been
+// typed, the PIN is the input's first line, and a "\r\n" line end is no part of it.
+TEST(UpdateTranscript, UnattendedRunTakesThePinFromTheInput) {
+  UpdaterRun run;
+  const auto key = run.AttachKey(KeyWithPin("4711"));
+  const RunResult result = run.Run({L"--yes"}, "4711\r\n");
+
+  EXPECT_EQ(result.out,
+            Confirmed + "y\n" + PinPrompt + Writing + Verifying + "Updated successfully!\n");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(FirstRequestOf(*key, CmdSetup).payload, SetupPayload("4711"));
+}
+
 TEST(UpdateTranscript, VerboseRunShowsTheDetailLinesButNeverThePin) {
   UpdaterRun run;
   run.AttachKey(KeyWithPin("s3cr3t-PIN"));

@@ -48,7 +48,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OptionCase{{"--f", "-h"}, Banner, "", 0},
                       OptionCase{{"--verbose", "-h"}, Banner, "", 0},
                       OptionCase{{"--verb", "--verbose", "--version"}, Banner, "", 0},
-                      OptionCase{{"-h", "-x"}, Banner, "", 0}));
+                      OptionCase{{"-h", "-x"}, Banner, "", 0},
+                      OptionCase{{"-h", "extra"}, Banner, "", 0},
+                      OptionCase{{"--yes", "--help"}, Banner, "", 0}));
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, OptionsOfTheProgram,
@@ -60,16 +62,21 @@ INSTANTIATE_TEST_SUITE_P(
                       OptionCase{{"--Help"}, "", "unknown option -- Help\n", 2},
                       OptionCase{{"-x", "-h"}, "", "unknown option -- x\n", 2},
                       OptionCase{{"-H"}, "", "unknown option -- H\n", 2},
-                      OptionCase{{"--=x"}, "", "ambiguous option -- =x\n", 2}));
+                      OptionCase{{"--=x"}, "", "ambiguous option -- =x\n", 2},
+                      // Every argument must be an option, read left to right.
+                      OptionCase{{"extra", "-h"}, "", "unexpected argument -- extra\n", 2},
+                      OptionCase{{"-", "-h"}, "", "unexpected argument -- -\n", 2},
+                      OptionCase{{"--", "-h"}, "", "unexpected argument -- -h\n", 2},
+                      OptionCase{{"-f", "extra", "-h"}, "", "unexpected argument -- extra\n", 2},
+                      OptionCase{{"--yes", "--", "--"}, "", "unexpected argument -- --\n", 2}));
 
 // On this machine no key is attached, so every run that gets past the options ends in the search.
 const std::string NoKey = Banner + test::NotFound + test::Canceled;
 
 INSTANTIATE_TEST_SUITE_P(
     UpdateRuns, OptionsOfTheProgram,
-    ::testing::Values(OptionCase{{}, NoKey, "", 3}, OptionCase{{"extra", "-h"}, NoKey, "", 3},
-                      OptionCase{{"-", "-h"}, NoKey, "", 3}, OptionCase{{"--", "-h"}, NoKey, "", 3},
-                      OptionCase{{"-f", "extra", "-h"}, NoKey, "", 3},
+    ::testing::Values(OptionCase{{}, NoKey, "", 3}, OptionCase{{"--"}, NoKey, "", 3},
+                      OptionCase{{"--yes", "-f", "--"}, NoKey, "", 3},
                       OptionCase{{"--verb"}, NoKey, "", 3},
                       OptionCase{{"--verbose", "--verbose", "-f"}, NoKey, "", 3},
                       OptionCase{{"-" + std::string(300, 'f')}, NoKey, "", 3}));

@@ -44,5 +44,14 @@ TEST(WindowsProgram, NonAsciiOptionIsEchoedInTheConsoleCodePage) {
   EXPECT_EQ(name.exitCode, 2);
 }
 
+// A script gives the SO PIN on standard input after --yes: Windows has no descriptor to name.
+TEST(WindowsProgram, SoPinDescriptorIsRefusedWithTheWayThatWorks) {
+  const ProgramResult result = RunProgram(NEVRIK_UPDATER_PATH, {"--yes", "--so-pin-fd=3"});
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "no SO PIN descriptors on Windows: give the PIN on standard input -- 3\r\n");
+  EXPECT_EQ(result.exitCode, 2);
+}
+
 }  // namespace
 }  // namespace nevrik
