@@ -121,14 +121,13 @@ verifies and deploys the firmware over an encrypted channel. Every outcome
 ends in one message and a documented exit code. nevrik-info lists every
 attached key, what it runs and whether an update is due, in words or as
 JSON, without changing anything on it.")
-  file(REAL_PATH "${NEVRIK_FIRMWARE_PACK}" embedded_pack)
-  file(REAL_PATH "${PROJECT_SOURCE_DIR}/app/firmware_pack.bin" placeholder_pack)
-  if(embedded_pack STREQUAL placeholder_pack)
+  nevrik_pack_is_placeholder("${NEVRIK_FIRMWARE_PACK}" placeholder_pack)
+  if(placeholder_pack)
     string(APPEND CPACK_PACKAGE_DESCRIPTION "
 
 This build carries the source repository's placeholder firmware pack: test
 data, not firmware. It is for trying the updater against a simulated key;
-do not run it against a real key.")
+it refuses to update a real key.")
   endif()
 endif()
 

@@ -43,8 +43,8 @@ void ReadKey(KvUsbEnumerator& enumerator, unsigned index, TickSource& ticks,
 
 }  // namespace
 
-PackSummary SummarisePack(const FirmwarePack& pack) {
-  return PackSummary{TargetVersion, pack.ImageSize(), Sha256(pack.Image())};
+PackSummary SummarisePack(const FirmwarePack& pack, bool testData) {
+  return PackSummary{TargetVersion, pack.ImageSize(), Sha256(pack.Image()), testData};
 }
 
 std::string PackSummary::ImageSha256Hex() const {
@@ -76,9 +76,7 @@ std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDe
   std::vector<KeyRecord> keys;
   for (unsigned index = 0; index < enumerator.GetCount(); ++index) {
     KeyRecord record;
-    if (listing != nullptr) {
-      record.path = listing->GetOsPath(index);
-    }
+    record.identity = enumerator.GetIdentity(index);
     ReadKey(enumerator, index, ticks, keySource, record);
     // Asked for after the key was closed: on Windows describing it opens it once more.
     if (withUsbDetails && listing != nullptr) {
@@ -88,7 +86,9 @@ std::vector<KeyRecord> TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDe
   }
   if (const auto* report = dynamic_cast<const UsbAccessReport*>(&enumerator)) {
     for (std::wstring& path : report->GetInaccessiblePaths()) {
-      keys.push_back(KeyRecord{std::move(path), KeyAccess::NoPermission, {}, {}, {}});
+      UsbKeyIdentity identity;
+      identity.path = std::move(path);
+      keys.push_back(KeyRecord{std::move(identity), KeyAccess::NoPermission, {}, {}, {}});
     }
   }
   return keys;

@@ -43,6 +43,31 @@ std::uint16_t HexAfterTag(std::wstring_view path, std::wstring_view tag) {
   return static_cast<std::uint16_t>(value);
 }
 
+// The instance part of a device interface path: what stands between its second and third '#'.
+std::wstring_view InstancePart(std::wstring_view path) {
+  const std::size_t first = path.find(L'#');
+  const std::size_t second = first == std::wstring_view::npos ? first : path.find(L'#', first + 1);
+  const std::size_t third =
+      second == std::wstring_view::npos ? second : path.find(L'#', second + 1);
+  if (third == std::wstring_view::npos) {
+    return {};
+  }
+  return path.substr(second + 1, third - second - 1);
+}
+
+// Windows keeps only printable ASCII of a serial number in an instance ID.
+std::optional<std::string> SerialFromPath(std::wstring_view path) {
+  const std::wstring_view instance = InstancePart(path);
+  if (instance.empty() || instance.find(L'&') != std::wstring_view::npos) {
+    return std::nullopt;
+  }
+  std::string serial;
+  for (const wchar_t c : instance) {
+    serial += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  return serial;
+}
+
 std::string FormatGuid(const GUID& guid) {
   char text[39];
   std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -149,8 +174,13 @@ std::unique_ptr<KvUsbDevice> WinUsbEnumerator::OpenDeviceOrNull(unsigned index) 
   return opened;
 }
 
-std::wstring WinUsbEnumerator::GetOsPath(unsigned index) const {
-  return index < devicePaths.size() ? devicePaths[index] : std::wstring();
+UsbKeyIdentity WinUsbEnumerator::GetIdentity(unsigned index) const {
+  if (index >= devicePaths.size()) {
+    return {};
+  }
+  const std::wstring& path = devicePaths[index];
+  return UsbKeyIdentity{path, HexAfterTag(path, L"vid_"), HexAfterTag(path, L"pid_"),
+                        SerialFromPath(path), ""};
 }
 
 std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
@@ -158,8 +188,6 @@ std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
     return std::nullopt;
   }
   UsbKeyDetails details;
-  details.vendorId = HexAfterTag(devicePaths[index], L"vid_");
-  details.productId = HexAfterTag(devicePaths[index], L"pid_");
   details.interfaceGuid = FormatGuid(interfaceClass);
   WinUsbDevice device;
   if (device.Open(devicePaths[index], false)) {
