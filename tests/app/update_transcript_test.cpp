@@ -30,6 +30,10 @@ const std::string Verifying = "Verifying firmware .. done!\n";
 
 // Up to the confirmation of a key at 1.5 without an SO PIN.
 const std::string Confirmed = Banner + Updatable + Caution + Question;
+// The first simulated key, as --verbose names it.
+const std::string FoundFirstKey =
+    "[VERBOSE] Found NEVRIK sim:1: serial \"NVKSIM0000000001\", location sim-1, USB 1209:0001.\n";
+const std::string VerboseConfirmed = Banner + FoundFirstKey + Updatable + Caution + Question;
 
 const Commands Synchronised = {CmdQuery, CmdQuery};  // the check query, then the status
 const Commands Handshaken = {CmdQuery, CmdQuery, CmdHandshake};
@@ -146,12 +150,50 @@ TEST(UpdateTranscript, VerboseRunShowsTheDetailLinesButNeverThePin) {
   run.AttachKey(KeyWithPin("s3cr3t-PIN"));
   const RunResult result = run.Run({L"--verbose"}, "y\ns3cr3t-PIN\n");
 
-  EXPECT_EQ(result.out, Confirmed + PinPrompt + Writing + Verifying +
+  EXPECT_EQ(result.out, VerboseConfirmed + PinPrompt + Writing + Verifying +
                             "[VERBOSE] Firmware hash verified.\n"
                             "[VERBOSE] Firmware has been deployed.\n"
                             "Updated successfully!\n");
   EXPECT_EQ(result.out.find("s3cr3t"), std::string::npos);
   EXPECT_EQ(result.exitCode, 0);
+}
+
+// Only a build carrying real firmware updates a key that does not announce the test identity; a
+// build carrying test data does not even open it.
+TEST(UpdateTranscript, TestDataReachesOnlyKeysWithTheTestIdentity) {
+  const std::string refusal =
+      "[ERROR  ] This updater carries test data, not firmware: it updates only simulated NEVRIK "
+      "keys (USB 1209:0001).\n";
+  const std::string updated = Confirmed + Writing + Verifying + "Updated successfully!\n";
+  struct Case {
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    bool testData;
+    std::string out;
+    int exitCode;
+  };
+  const std::vector<Case> cases = {
+      {0x1209, 0x0001, true, updated, 0},          {0x20a0, 0x4287, true, Banner + refusal, 6},
+      {0x1209, 0x0002, true, Banner + refusal, 6}, {0x0001, 0x0001, true, Banner + refusal, 6},
+      {0x20a0, 0x4287, false, updated, 0},
+  };
+  for (const Case& test : cases) {
+    UpdaterRun run;
+    run.packIsTestData = test.testData;
+    SimKeyUsbConfig usb;
+    usb.vendorId = test.vendorId;
+    usb.productId = test.productId;
+    const auto key = run.AttachKey({}, usb);
+    const RunResult result = run.Run({}, "y\n");
+    const std::string name = std::to_string(test.vendorId) + ":" + std::to_string(test.productId);
+    EXPECT_EQ(result.out, test.out) << name;
+    EXPECT_EQ(result.exitCode, test.exitCode) << name;
+    if (test.exitCode == 6) {
+      EXPECT_TRUE(key->ControlRequests().empty()) << name;
+      EXPECT_TRUE(key->Firmware().Requests().empty()) << name;
+    }
+  }
+  EXPECT_TRUE(EmbeddedFirmwarePackIsTestData());
 }
 
 TEST(UpdateTranscript, PinOf256BytesIsSent) {
@@ -501,7 +543,7 @@ TEST(UpdateTranscript, SuccessfulCancelIsAVerboseDetail) {
   const auto key = run.AttachKey();
   AddFault(*key, ResponseFault::Status(FaultTrigger::OnCommand(CmdDeploy), 8));
   const RunResult result = run.Run({L"--verb"}, "y\n");
-  EXPECT_EQ(result.out, Confirmed + Writing + Verifying +
+  EXPECT_EQ(result.out, VerboseConfirmed + Writing + Verifying +
                             "[VERBOSE] Firmware hash verified.\n"
                             "[ERROR  ] Failed to deploy firmware.\n"
                             "[VERBOSE] Update has been canceled.\n" +

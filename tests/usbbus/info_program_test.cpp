@@ -2,6 +2,7 @@
 // document and exit code, and the keys' own word that they received nothing but queries.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -34,8 +35,17 @@ std::vector<std::string> RequestLines(const std::string& out) {
   return lines;
 }
 
+// The N-th key plugged in alone on bus 1 sits at node N + 1 and port N, and has the N-th of the
+// serial numbers the bus gives; a device that could not be inspected has neither.
 Json Key(const std::string& node, const std::string& access) {
-  return {{"path", "/dev/bus/usb/001/" + node}, {"access", access}};
+  const int number = std::stoi(node) - 1;
+  const bool inspected = access != "no-permission";
+  char serial[24];
+  std::snprintf(serial, sizeof serial, "NVKSIM%010u", static_cast<unsigned>(number));
+  return {{"path", "/dev/bus/usb/001/" + node},
+          {"serial", inspected ? Json(serial) : Json()},
+          {"location", inspected ? Json("1-" + std::to_string(number)) : Json()},
+          {"access", access}};
 }
 
 Json ReadKey(const std::string& node, const std::string& firmware, const std::string& soPin,
@@ -50,7 +60,11 @@ Json ReadKey(const std::string& node, const std::string& firmware, const std::st
 Json Document(Json keys) {
   return {{"schema", 1},
           {"updater", {{"version", "2.0.0.111"}}},
-          {"pack", {{"firmware", "2.0"}, {"image_size", 113736}, {"image_sha256", PackSha256}}},
+          {"pack",
+           {{"firmware", "2.0"},
+            {"image_size", 113736},
+            {"image_sha256", PackSha256},
+            {"test_data", true}}},
           {"keys", std::move(keys)}};
 }
 
@@ -147,15 +161,67 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
       RunProgram(NEVRIK_USBBUS_PATH,
                  {"--key", "--key=firmware=2.0,so-pin=1,so-pin-locked", "--key=claimed",
                   "--key=fault=sync-refused", "--key=fault=status-busy", "--", NEVRIK_INFO_PATH});
-  EXPECT_EQ(CommandOutput(result.out),
-            "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
-                "\n"
-                "/dev/bus/usb/001/002: firmware 1.5, no SO PIN, update available\n"
-                "/dev/bus/usb/001/003: firmware 2.0, SO PIN locked, no update needed\n"
-                "/dev/bus/usb/001/004: held by another program\n"
-                "/dev/bus/usb/001/005: cannot access it\n"
-                "/dev/bus/usb/001/006: status not read: Busy\n");
+  EXPECT_EQ(
+      CommandOutput(result.out),
+      "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
+          " (test data, not firmware: it updates only simulated keys)\n"
+          "/dev/bus/usb/001/002 (serial \"NVKSIM0000000001\", location 1-1): firmware 1.5, "
+          "no SO PIN, update available\n"
+          "/dev/bus/usb/001/003 (serial \"NVKSIM0000000002\", location 1-2): firmware 2.0, "
+          "SO PIN locked, no update needed\n"
+          "/dev/bus/usb/001/004 (serial \"NVKSIM0000000003\", location 1-3): held by another "
+          "program\n"
+          "/dev/bus/usb/001/005 (serial \"NVKSIM0000000004\", location 1-4): cannot access it\n"
+          "/dev/bus/usb/001/006 (serial \"NVKSIM0000000005\", location 1-5): status not read: "
+          "Busy\n");
   EXPECT_EQ(result.exitCode, 3);
+}
+
+// Each key's serial number as it announced it, decoded and escaped for people, and the port it is
+// plugged into, in words and JSON alike.
+TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
+  struct Case {
+    std::string setting;
+    std::string words;  // after the path, up to the colon
+    Json serial;
+    std::string location;
+  };
+  const std::vector<Case> cases = {
+      {"serial=RACK-07", "(serial \"RACK-07\", location 1-1)", "RACK-07", "1-1"},
+      {"no-serial,bus=2,port=5", "(no serial, location 2-5)", nullptr, "2-5"},
+      {"serial=\x1b[2J\"\\\xE2\x80\xAE,port=9",
+       "(serial \"\\x1b[2J\\\"\\\\\\u202e\", location 1-9)", "\x1b[2J\"\\\xE2\x80\xAE", "1-9"},
+      {"serial=Cl\xC3\xA9-\xF0\x9F\x94\x91",
+       "(serial \"Cl\xC3\xA9-\xF0\x9F\x94\x91\", location 1-1)", "Cl\xC3\xA9-\xF0\x9F\x94\x91",
+       "1-1"},
+      {"serial=bad\xFF"
+       "byte",
+       "(serial \"bad\xEF\xBF\xBD"
+       "byte\", location 1-1)",
+       "bad\xEF\xBF\xBD"
+       "byte",
+       "1-1"},
+      {"usb-id=20a0:4287", "(serial \"NVKSIM0000000001\", location 1-1)", "NVKSIM0000000001",
+       "1-1"},
+  };
+  for (const Case& test : cases) {
+    const std::string key = "--key=" + test.setting;
+    const ProgramResult words = RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH});
+    const std::string output = CommandOutput(words.out);
+    const std::string keyLine = output.substr(output.find('\n') + 1);
+    EXPECT_EQ(keyLine.substr(keyLine.find(' ') + 1),
+              test.words + ": firmware 1.5, no SO PIN, update available\n")
+        << test.setting;
+    EXPECT_EQ(words.exitCode, 0) << test.setting;
+
+    const ProgramResult json =
+        RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH, "--json"});
+    const std::string document = CommandOutput(json.out);
+    ASSERT_TRUE(Json::accept(document)) << test.setting << "\n" << json.out;
+    const Json listed = Json::parse(document)["keys"][0];
+    EXPECT_EQ(listed["serial"], test.serial) << test.setting;
+    EXPECT_EQ(listed["location"], test.location) << test.setting;
+  }
 }
 
 // Listing leaves the key free: the updater, started right after, opens and updates it.
