@@ -68,6 +68,24 @@ std::optional<std::string> SerialFromPath(std::wstring_view path) {
   return serial;
 }
 
+// The first of the device's location paths; the platform keeps them as a REG_MULTI_SZ of ASCII.
+std::string FirstLocationPath(HDEVINFO deviceSet, SP_DEVINFO_DATA& device) {
+  WCHAR paths[512]{};
+  DWORD type = 0;
+  // One character short of the buffer, so that the text always ends in a zero.
+  if (!SetupDiGetDeviceRegistryPropertyW(deviceSet, &device, SPDRP_LOCATION_PATHS, &type,
+                                         reinterpret_cast<PBYTE>(paths),
+                                         sizeof paths - sizeof(WCHAR), nullptr) ||
+      type != REG_MULTI_SZ) {
+    return {};
+  }
+  std::string location;
+  for (const WCHAR* c = paths; *c != L'\0'; ++c) {
+    location += *c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '?';
+  }
+  return location;
+}
+
 std::string FormatGuid(const GUID& guid) {
   char text[39];
   std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -83,6 +101,7 @@ WinUsbEnumerator::WinUsbEnumerator(const GUID& interfaceClass) : interfaceClass(
 
 bool WinUsbEnumerator::Enumerate() {
   devicePaths.clear();
+  locations.clear();
 
   HDEVINFO deviceSet = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -122,8 +141,10 @@ bool WinUsbEnumerator::Enumerate() {
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
     // The size of the fixed part (8 in a 64-bit process, 6 in a 32-bit one), not of the buffer.
     detail->cbSize = DetailFixedSize;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
     if (!SetupDiGetDeviceInterfaceDetailW(deviceSet, &interfaceData, detail, requiredSize, nullptr,
-                                          nullptr)) {
+                                          &device)) {
       break;
     }
 
@@ -134,6 +155,7 @@ bool WinUsbEnumerator::Enumerate() {
     const std::wstring_view path(reinterpret_cast<const WCHAR*>(detailBuffer.data() + PathOffset),
                                  pathCapacity);
     devicePaths.emplace_back(path.substr(0, path.find(L'\0')));
+    locations.push_back(FirstLocationPath(deviceSet, device));
   }
 
   SetupDiDestroyDeviceInfoList(deviceSet);
@@ -180,7 +202,7 @@ UsbKeyIdentity WinUsbEnumerator::GetIdentity(unsigned index) const {
   }
   const std::wstring& path = devicePaths[index];
   return UsbKeyIdentity{path, HexAfterTag(path, L"vid_"), HexAfterTag(path, L"pid_"),
-                        SerialFromPath(path), ""};
+                        SerialFromPath(path), locations[index]};
 }
 
 std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
