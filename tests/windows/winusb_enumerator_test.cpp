@@ -289,12 +289,8 @@ TEST_F(WinUsbEnumeratorTest, IdentityIsReadFromTheDeviceInterfacePath) {
   const std::vector<Case> cases = {
       {L"\\\\?\\usb#vid_1209&pid_0001#NVKSIM0000000007#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}",
        0x1209, 0x0001, "NVKSIM0000000007", L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)"},
-      {L"\\\\?\\USB#VID_20A0&PID_4287#ABC-12#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}", 0x20a0,
-       0x4287, "ABC-12"},
-      // No serial number: Windows makes up an instance ID, and an interface of a composite
-      // device has one of its own.
-      {L"\\\\?\\usb#vid_1209&pid_0001#5&2c3b1b0&0&2#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}", 0x1209,
-       0x0001, std::nullopt},
+      // No serial number: Windows made up the instance ID (as for an interface of a composite
+      // device).
       {L"\\\\?\\usb#vid_1209&pid_4e56&mi_02#7&1a2b3c4d&0&0002#{eb3fb26e}", 0x1209, 0x4e56,
        std::nullopt},
       {L"\\\\?\\usb#nevrik#a", 0, 0, std::nullopt},
