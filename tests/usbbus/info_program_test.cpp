@@ -194,15 +194,6 @@ TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
       {"serial=Cl\xC3\xA9-\xF0\x9F\x94\x91",
        "(serial \"Cl\xC3\xA9-\xF0\x9F\x94\x91\", location 1-1)", "Cl\xC3\xA9-\xF0\x9F\x94\x91",
        "1-1"},
-      {"serial=bad\xFF"
-       "byte",
-       "(serial \"bad\xEF\xBF\xBD"
-       "byte\", location 1-1)",
-       "bad\xEF\xBF\xBD"
-       "byte",
-       "1-1"},
-      {"usb-id=20a0:4287", "(serial \"NVKSIM0000000001\", location 1-1)", "NVKSIM0000000001",
-       "1-1"},
   };
   for (const Case& test : cases) {
     const std::string key = "--key=" + test.setting;
