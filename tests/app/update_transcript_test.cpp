@@ -164,7 +164,9 @@ TEST(UpdateTranscript, OnlyRealFirmwareReachesAKeyOfAnotherIdentity) {
   for (const bool testData : {true, false}) {
     UpdaterRun run;
     run.packIsTestData = testData;
-    const auto key = run.AttachKey({}, SimKeyUsbConfig{.vendorId = 0x20a0, .productId = 0x4287});
+    SimKeyUsbConfig usb;
+    usb.vendorId = 0x20a0;
+    const auto key = run.AttachKey({}, usb);
     const RunResult result = run.Run({}, "y\n");
     EXPECT_EQ(result.exitCode, testData ? 6 : 0);
     EXPECT_EQ(key->ControlRequests().empty(), testData);
