@@ -6,6 +6,7 @@
 #include <exception>
 #include <vector>
 
+#include "app/identity_words.h"
 #include "app/inaccessible_devices.h"
 #include "app/log.h"
 #include "app/prompts.h"
@@ -208,6 +209,9 @@ UpdateOutcome GuardedWriteAndDeploy(DeviceSession& session, SecretBytes& soPin,
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
   std::unique_ptr<DeviceSession> holder;
   const DeviceSearch search = FindAndOpenDevice(holder, environment);
+  if (search == DeviceSearch::TestDataOnly) {
+    return ExitCode::ExitBrokenUpdater;
+  }
   if (search != DeviceSearch::Opened) {
     std::fprintf(environment.streams.out, "Update canceled.\n");
     return search == DeviceSearch::Interrupted ? ExitCode::ExitCanceled : ExitCode::ExitNoDevice;
@@ -235,6 +239,14 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
     Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
         static_cast<std::size_t>(count));
     return DeviceSearch::Failed;
+  }
+  const UsbKeyIdentity identity = enumerator->GetIdentity(0);
+  Log(LogLevel::Verbose, "Found NEVRIK %ls: %s, USB %04x:%04x.\n", identity.path.c_str(),
+      IdentityWords(identity).c_str(), static_cast<unsigned>(identity.vendorId),
+      static_cast<unsigned>(identity.productId));
+  if (environment.packIsTestData && !identity.IsTestKey()) {
+    Log(LogLevel::Error, "%s", TestDataRefusal);
+    return DeviceSearch::TestDataOnly;
   }
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;

@@ -15,8 +15,8 @@ inline constexpr std::size_t SoPinLengthLimit = 256;
 inline constexpr std::size_t FirmwareHashSize = 32;
 
 // The device stage of a run: finds and opens the one key, runs the update and releases the key.
-// Gives ExitOk, ExitNoUpdateNeeded, ExitNoDevice, ExitCanceled, ExitSoPinLocked or
-// ExitStatusFailed.
+// Gives ExitOk, ExitNoUpdateNeeded, ExitNoDevice, ExitCanceled, ExitSoPinLocked,
+// ExitStatusFailed, or ExitBrokenUpdater when an updater carrying test data finds a real key.
 //
 // The user's interruption (environment.interruption) is looked at after each step, never in the
 // middle of a request to the key. Up to the SO PIN prompt it ends the run with nothing more sent
@@ -27,10 +27,17 @@ inline constexpr std::size_t FirmwareHashSize = 32;
 // interruption: the key is synchronised again, then asked to cancel.
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment);
 
-enum class DeviceSearch { Opened, Failed, Interrupted };
+enum class DeviceSearch { Opened, Failed, Interrupted, TestDataOnly };
+
+// The one ERROR line of an updater carrying test data that found a key without the test identity.
+inline constexpr const char* TestDataRefusal =
+    "This updater carries test data, not firmware: it updates only simulated NEVRIK keys (USB "
+    "1209:0001).\n";
 
 // Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder. Failed: the reason has been written.
+// synchronise stays in holder. Failed: the reason has been written. The key found is named at
+// VERBOSE. TestDataOnly: the pack is test data and the key does not announce the test identity;
+// the refusal has been written, and nothing was sent to the key (it was not even opened).
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment);
 

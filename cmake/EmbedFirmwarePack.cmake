@@ -1,6 +1,14 @@
 # Script mode: turns a firmware pack file into a C++ source defining EmbeddedFirmwarePackData().
-# Arguments: INPUT, OUTPUT, EDITS (edits separated by '|', see FirmwarePack.cmake).
+# Arguments: INPUT, OUTPUT, EDITS (edits separated by '|', see FirmwarePack.cmake),
+# PLACEHOLDER_SHA256 (the placeholder pack's, which marks INPUT as test data).
 file(READ "${INPUT}" hex HEX)
+# The file as it is, before the edits: a pack derived from the placeholder is test data too.
+file(SHA256 "${INPUT}" input_sha256)
+if(input_sha256 STREQUAL PLACEHOLDER_SHA256)
+  set(test_data true)
+else()
+  set(test_data false)
+endif()
 
 if(EDITS)
   string(REPLACE "|" ";" edit_list "${EDITS}")
@@ -54,6 +62,8 @@ constexpr std::uint8_t kPackData[${size}] = {
 }  // namespace
 
 std::span<const std::uint8_t> EmbeddedFirmwarePackData() { return kPackData; }
+
+bool EmbeddedFirmwarePackIsTestData() { return ${test_data}; }
 
 }  // namespace nevrik
 ")

@@ -121,16 +121,13 @@ verifies and deploys the firmware over an encrypted channel. Every outcome
 ends in one message and a documented exit code. nevrik-info lists every
 attached key, what it runs and whether an update is due, in words or as
 JSON, without changing anything on it.")
-  # By content, not by path: a rebuild from the pack published beside a release (a copy) must
-  # give the same description.
-  file(SHA256 "${NEVRIK_FIRMWARE_PACK}" embedded_pack)
-  file(SHA256 "${PROJECT_SOURCE_DIR}/app/firmware_pack.bin" placeholder_pack)
-  if(embedded_pack STREQUAL placeholder_pack)
+  nevrik_pack_is_placeholder("${NEVRIK_FIRMWARE_PACK}" placeholder_pack)
+  if(placeholder_pack)
     string(APPEND CPACK_PACKAGE_DESCRIPTION "
 
 This build carries the source repository's placeholder firmware pack: test
 data, not firmware. It is for trying the updater against a simulated key;
-do not run it against a real key.")
+it refuses to update a real key.")
   endif()
 endif()
 

@@ -116,6 +116,10 @@ class OneDeviceEnumerator final : public KvUsbEnumerator {
   bool Enumerate() override { return true; }
   bool IsEmpty() const override { return false; }
   unsigned GetCount() const override { return 1; }
+  UsbKeyIdentity GetIdentity(unsigned index) const override {
+    return index == 0 ? UsbKeyIdentity{L"fuzzed", TestKeyVendorId, TestKeyProductId, {}, ""}
+                      : UsbKeyIdentity{};
+  }
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& opened) override {
     opened = index == 0 ? std::move(device) : nullptr;
     return opened ? UsbOpenResult::Opened : UsbOpenResult::OpenFailed;

@@ -92,7 +92,7 @@ ExitCode RunOptionsAndInventory(int count, const wchar_t* const* arguments,
     Log(LogLevel::Error, "This updater is broken!\n");
     return ExitCode::ExitBrokenUpdater;
   }
-  const PackSummary pack = SummarisePack(environment.pack);
+  const PackSummary pack = SummarisePack(environment.pack, environment.packIsTestData);
   const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
   const Inventory inventory =
       TakeInventory(*enumerator, settings.verbose, SystemTickSource(), *environment.keySource);

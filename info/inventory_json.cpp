@@ -93,22 +93,27 @@ const char* UpdateName(UpdateState state) {
   return "";
 }
 
-Json UsbObject(const UsbKeyDetails& usb) {
+Json UsbObject(const UsbKeyIdentity& identity, const UsbKeyDetails& usb) {
   Json endpoints = Json::array();
   for (const UsbEndpoint& endpoint : usb.endpoints) {
     endpoints.push_back({{"address", "0x" + Hex(endpoint.address, 2)},
                          {"direction", (endpoint.address & 0x80) != 0 ? "in" : "out"},
                          {"max_packet_size", endpoint.maxPacketSize}});
   }
-  return {{"vendor_id", Hex(usb.vendorId, 4)},
-          {"product_id", Hex(usb.productId, 4)},
+  return {{"vendor_id", Hex(identity.vendorId, 4)},
+          {"product_id", Hex(identity.productId, 4)},
           {"interface", usb.interfaceNumber},
           {"endpoints", std::move(endpoints)},
           {"interface_guid", usb.interfaceGuid}};
 }
 
 Json KeyObject(const KeyRecord& key) {
-  Json object = {{"path", ToUtf8(key.path)}, {"access", AccessName(key.access)}};
+  const UsbKeyIdentity& identity = key.identity;
+  // The serial is valid UTF-8 by construction; the library escapes its control characters.
+  Json object = {{"path", ToUtf8(identity.path)},
+                 {"serial", identity.serialNumber ? Json(*identity.serialNumber) : Json()},
+                 {"location", identity.location.empty() ? Json() : Json(identity.location)},
+                 {"access", AccessName(key.access)}};
   if (key.status) {
     object["firmware"] = Version(key.status->FirmwareMajor(), key.status->FirmwareMinor());
     object["so_pin"] = SoPinName(key.SoPin());
@@ -118,7 +123,7 @@ Json KeyObject(const KeyRecord& key) {
     object["error"] = StatusCodeName(*key.statusError);
   }
   if (key.usb) {
-    object["usb"] = UsbObject(*key.usb);
+    object["usb"] = UsbObject(identity, *key.usb);
   }
   return object;
 }
@@ -132,7 +137,8 @@ std::string InventoryJson(const PackSummary& pack, const Inventory& inventory) {
       {"pack",
        {{"firmware", Version(pack.firmware.versionMajor, pack.firmware.versionMinor)},
         {"image_size", pack.imageSize},
-        {"image_sha256", pack.ImageSha256Hex()}}},
+        {"image_sha256", pack.ImageSha256Hex()},
+        {"test_data", pack.testData}}},
   };
   Json list = Json::array();
   for (const KeyRecord& key : inventory.keys) {

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "app/identity_words.h"
+
 namespace nevrik {
 
 namespace {
@@ -31,7 +33,7 @@ const char* UpdateWords(UpdateState state) {
 }
 
 void WriteKeyLine(std::FILE* out, const KeyRecord& key) {
-  std::fprintf(out, "%ls: ", key.path.c_str());
+  std::fprintf(out, "%ls (%s): ", key.identity.path.c_str(), IdentityWords(key.identity).c_str());
   switch (key.access) {
     case KeyAccess::InUse:
       std::fprintf(out, "held by another program\n");
@@ -50,8 +52,9 @@ void WriteKeyLine(std::FILE* out, const KeyRecord& key) {
                key.status->FirmwareMinor(), SoPinWords(key.SoPin()), UpdateWords(key.Update()));
 }
 
-void WriteUsbLine(std::FILE* out, const UsbKeyDetails& usb) {
-  std::fprintf(out, "  USB %04x:%04x, interface %u, endpoints", usb.vendorId, usb.productId,
+void WriteUsbLine(std::FILE* out, const UsbKeyIdentity& identity, const UsbKeyDetails& usb) {
+  std::fprintf(out, "  USB %04x:%04x, interface %u, endpoints",
+               static_cast<unsigned>(identity.vendorId), static_cast<unsigned>(identity.productId),
                static_cast<unsigned>(usb.interfaceNumber));
   if (usb.endpoints.empty()) {
     std::fprintf(out, " unknown");
@@ -70,16 +73,17 @@ void WriteUsbLine(std::FILE* out, const UsbKeyDetails& usb) {
 void WriteInventoryWords(std::FILE* out, const PackSummary& pack, const Inventory& inventory,
                          bool verbose) {
   const std::vector<KeyRecord>& keys = inventory.keys;
-  std::fprintf(out, "pack: firmware %u.%u, image %u bytes, SHA-256 %s\n",
+  std::fprintf(out, "pack: firmware %u.%u, image %u bytes, SHA-256 %s%s\n",
                pack.firmware.versionMajor, pack.firmware.versionMinor,
-               static_cast<unsigned>(pack.imageSize), pack.ImageSha256Hex().c_str());
+               static_cast<unsigned>(pack.imageSize), pack.ImageSha256Hex().c_str(),
+               pack.testData ? " (test data, not firmware: it updates only simulated keys)" : "");
   if (keys.empty()) {
     std::fprintf(out, "No NEVRIK found.\n");
   }
   for (const KeyRecord& key : keys) {
     WriteKeyLine(out, key);
     if (verbose && key.usb) {
-      WriteUsbLine(out, *key.usb);
+      WriteUsbLine(out, key.identity, *key.usb);
     }
   }
   for (const std::wstring& path : inventory.uninspected) {

@@ -43,8 +43,8 @@ void ReadKey(KvUsbEnumerator& enumerator, unsigned index, TickSource& ticks,
 
 }  // namespace
 
-PackSummary SummarisePack(const FirmwarePack& pack) {
-  return PackSummary{TargetVersion, pack.ImageSize(), Sha256(pack.Image())};
+PackSummary SummarisePack(const FirmwarePack& pack, bool testData) {
+  return PackSummary{TargetVersion, pack.ImageSize(), Sha256(pack.Image()), testData};
 }
 
 std::string PackSummary::ImageSha256Hex() const {
@@ -79,9 +79,7 @@ Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSo
   Inventory inventory;
   for (unsigned index = 0; index < enumerator.GetCount(); ++index) {
     KeyRecord record;
-    if (listing != nullptr) {
-      record.path = listing->GetOsPath(index);
-    }
+    record.identity = enumerator.GetIdentity(index);
     ReadKey(enumerator, index, ticks, keySource, record);
     // Asked for after the key was closed: on Windows describing it opens it once more.
     if (withUsbDetails && listing != nullptr) {

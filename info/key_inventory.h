@@ -23,13 +23,14 @@ struct PackSummary {
   FirmwareVersion firmware{};
   std::uint32_t imageSize = 0;
   Sha256Digest imageSha256{};
+  bool testData = false;  // the placeholder pack's data, not firmware
 
   // 64 lowercase hex digits.
   std::string ImageSha256Hex() const;
 };
 
 // Only for a pack that passed ValidatePack.
-PackSummary SummarisePack(const FirmwarePack& pack);
+PackSummary SummarisePack(const FirmwarePack& pack, bool testData);
 
 enum class KeyAccess {
   Ok,           // opened and synchronised
@@ -45,7 +46,8 @@ enum class UpdateState { Available, NotNeeded, Blocked };
 
 // One listed key.
 struct KeyRecord {
-  std::wstring path;
+  // A listed key's whole identity; only the path of a device that could not be inspected.
+  UsbKeyIdentity identity;
   KeyAccess access = KeyAccess::Ok;
   std::optional<DeviceStatus> status;     // when the status was read
   std::optional<StatusCode> statusError;  // when the status query failed

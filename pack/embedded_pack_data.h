@@ -11,4 +11,8 @@ namespace nevrik {
 // firmware pack, the emulated bus's runner compares a key's image with them.
 std::span<const std::uint8_t> EmbeddedFirmwarePackData();
 
+// Whether the embedded pack is the source repository's placeholder (or made from it): test data,
+// not firmware, which no real key may receive.
+bool EmbeddedFirmwarePackIsTestData();
+
 }  // namespace nevrik

@@ -47,10 +47,36 @@ void Patch16(Bytes& bytes, std::size_t offset, std::size_t value) {
 }
 
 // ASCII text as UTF-16LE, optionally with its terminating zero character.
+// The code points of UTF-8 text; a byte that starts no valid sequence stands for U+FFFD.
+std::vector<char32_t> CodePoints(const std::string& text) {
+  std::vector<char32_t> points;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<std::uint8_t>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    bool valid = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4 && i + length <= text.size());
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<std::uint8_t>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    const char32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0;
+    valid = valid && point >= least && point <= 0x10FFFF && (point < 0xD800 || point > 0xDFFF);
+    points.push_back(valid ? point : 0xFFFD);
+    i += valid ? length : 1;
+  }
+  return points;
+}
+
 Bytes Utf16(const std::string& text, bool terminated) {
   Bytes bytes;
-  for (const char c : text) {
-    Put16(bytes, static_cast<std::uint8_t>(c));
+  for (const char32_t point : CodePoints(text)) {
+    if (point >= 0x10000) {
+      Put16(bytes, static_cast<std::uint16_t>(0xD800 + ((point - 0x10000) >> 10)));
+      Put16(bytes, static_cast<std::uint16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+    } else {
+      Put16(bytes, static_cast<std::uint16_t>(point));
+    }
   }
   if (terminated) {
     Put16(bytes, 0);
@@ -132,7 +158,8 @@ std::vector<std::uint8_t> BuildDeviceDescriptor(const SimKeyUsbConfig& config) {
   Put16(bytes, config.vendorId);
   Put16(bytes, config.productId);
   Put16(bytes, config.deviceRelease);
-  bytes.insert(bytes.end(), {1, 2, 3, 1});  // string indexes, one configuration
+  // String indexes and one configuration.
+  bytes.insert(bytes.end(), {1, 2, static_cast<std::uint8_t>(config.serialNumber ? 3 : 0), 1});
   return bytes;
 }
 
@@ -221,7 +248,10 @@ std::optional<std::vector<std::uint8_t>> BuildStringDescriptor(const SimKeyUsbCo
       text = Utf16(config.product, false);
       break;
     case 3:
-      text = Utf16(config.serialNumber, false);
+      if (!config.serialNumber) {
+        return std::nullopt;
+      }
+      text = Utf16(*config.serialNumber, false);
       break;
     default:
       return std::nullopt;

@@ -48,8 +48,12 @@ struct SimMsOs20Config {
 };
 
 struct SimKeyUsbConfig {
-  std::uint16_t vendorId = 0x1209;  // the pid.codes test vendor and product
-  std::uint16_t productId = 0x0001;
+  // The identity a test key announces; other IDs stand for real keys.
+  static constexpr std::uint16_t TestVendorId = 0x1209;
+  static constexpr std::uint16_t TestProductId = 0x0001;
+
+  std::uint16_t vendorId = TestVendorId;  // the pid.codes test vendor and product
+  std::uint16_t productId = TestProductId;
   std::uint16_t deviceRelease = 0x0100;
   std::uint8_t interfaceClass = 0xFF;
   // Used for the default endpoints: bulk OUT 0x01 and bulk IN 0x81.
@@ -58,9 +62,11 @@ struct SimKeyUsbConfig {
   std::vector<SimEndpoint> endpoints;
   // Interface 0, alternate setting 1; empty: there is none.
   std::vector<SimEndpoint> alternateSetting1;
+  // Strings are UTF-8, announced in UTF-16LE; a byte that is not UTF-8 becomes U+FFFD. At most
+  // 126 UTF-16 code units each (a string descriptor's bLength is one byte).
   std::string manufacturer = "NEVRIK";
   std::string product = "NEVRIK security key (simulated)";
-  std::string serialNumber = "NVKSIM0000000001";
+  std::optional<std::string> serialNumber = "NVKSIM0000000001";  // nothing: no serial number
   SimMsOs20Config msOs20;
 
   // The endpoints of alternate setting 0 as the descriptor lists them.
@@ -79,7 +85,8 @@ std::vector<std::uint8_t> BuildConfigurationDescriptor(const SimKeyUsbConfig& co
 std::vector<std::uint8_t> BuildDeviceQualifierDescriptor();
 std::vector<std::uint8_t> BuildBosDescriptor(const SimKeyUsbConfig& config);
 std::vector<std::uint8_t> BuildMsOs20DescriptorSet(const SimKeyUsbConfig& config);
-// Index 0: the language list (US English); 1 manufacturer, 2 product, 3 serial number.
+// Index 0: the language list (US English); 1 manufacturer, 2 product, 3 serial number (a key
+// without one announces string index 0 for it and stalls index 3).
 std::optional<std::vector<std::uint8_t>> BuildStringDescriptor(const SimKeyUsbConfig& config,
                                                                std::uint8_t index);
 

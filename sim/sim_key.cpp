@@ -58,6 +58,10 @@ std::vector<std::uint8_t> SimKey::ConfigurationDescriptor() const {
   return BuildConfigurationDescriptor(config);
 }
 
+std::optional<std::vector<std::uint8_t>> SimKey::StringDescriptor(std::uint8_t index) const {
+  return BuildStringDescriptor(config, index);
+}
+
 std::vector<std::uint8_t> SimKey::BosDescriptor() const {
   return BuildBosDescriptor(config);
 }

@@ -4,11 +4,43 @@
 #include <stdexcept>
 
 #include "sim/sim_usb_device.h"
+#include "usb/usb_string_descriptor.h"
 
 namespace nevrik {
 
+namespace {
+
+// Offsets in the standard device descriptor.
+constexpr std::size_t VendorIdOffset = 8;
+constexpr std::size_t ProductIdOffset = 10;
+constexpr std::size_t SerialIndexOffset = 16;
+constexpr std::size_t DeviceDescriptorLength = 18;
+
+UsbKeyIdentity IdentityOf(const SimUsbFunction& key, unsigned slot) {
+  UsbKeyIdentity identity;
+  identity.path = L"sim:" + std::to_wstring(slot);
+  identity.location = "sim-" + std::to_string(slot);
+  const std::vector<std::uint8_t> device = key.DeviceDescriptor();
+  if (device.size() < DeviceDescriptorLength) {
+    return identity;
+  }
+  identity.vendorId =
+      static_cast<std::uint16_t>(device[VendorIdOffset] | (device[VendorIdOffset + 1] << 8));
+  identity.productId =
+      static_cast<std::uint16_t>(device[ProductIdOffset] | (device[ProductIdOffset + 1] << 8));
+  const std::uint8_t serialIndex = device[SerialIndexOffset];
+  if (serialIndex != 0) {
+    if (const auto serial = key.StringDescriptor(serialIndex)) {
+      identity.serialNumber = DecodeUsbString(*serial);
+    }
+  }
+  return identity;
+}
+
+}  // namespace
+
 void SimUsbEnumerator::Attach(std::shared_ptr<SimUsbFunction> key, UsbOpenResult openResult) {
-  attached.push_back(AttachedKey{std::move(key), openResult});
+  attached.push_back(AttachedKey{std::move(key), openResult, ++attachments});
 }
 
 void SimUsbEnumerator::Detach(const SimUsbFunction& key) {
@@ -25,10 +57,16 @@ void SimUsbEnumerator::SetOpenResult(const SimUsbFunction& key, UsbOpenResult op
 
 bool SimUsbEnumerator::Enumerate() {
   listed.clear();
+  identities.clear();
   for (const AttachedKey& entry : attached) {
     listed.push_back(entry.key);
+    identities.push_back(IdentityOf(*entry.key, entry.slot));
   }
   return !listed.empty();
+}
+
+UsbKeyIdentity SimUsbEnumerator::GetIdentity(unsigned index) const {
+  return index < identities.size() ? identities[index] : UsbKeyIdentity{};
 }
 
 UsbOpenResult SimUsbEnumerator::Open(const SimUsbFunction* key,

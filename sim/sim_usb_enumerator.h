@@ -13,7 +13,9 @@ namespace nevrik {
 // list does not follow later changes: a listed key that was detached since opens as
 // PathNotFound. A key can be made to refuse opening with PathNotFound, AccessDenied or
 // OpenFailed. Opened devices are SimUsbDevices that share the key with the test, so they stay
-// usable after the enumerator is deleted.
+// usable after the enumerator is deleted. A key's identity comes from its descriptors, as the
+// operating system would have read them when it was plugged in, without a request to the key;
+// its path is "sim:N" and its location "sim-N", N counting attachments from 1.
 class SimUsbEnumerator : public KvUsbEnumerator {
  public:
   void Attach(std::shared_ptr<SimUsbFunction> key,
@@ -25,6 +27,7 @@ class SimUsbEnumerator : public KvUsbEnumerator {
   bool Enumerate() override;
   bool IsEmpty() const override { return listed.empty(); }
   unsigned GetCount() const override { return static_cast<unsigned>(listed.size()); }
+  UsbKeyIdentity GetIdentity(unsigned index) const override;
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
 
@@ -35,12 +38,15 @@ class SimUsbEnumerator : public KvUsbEnumerator {
   struct AttachedKey {
     std::shared_ptr<SimUsbFunction> key;
     UsbOpenResult openResult = UsbOpenResult::Opened;
+    unsigned slot = 0;  // its attachment's number
   };
 
   UsbOpenResult Open(const SimUsbFunction* key, std::unique_ptr<KvUsbDevice>& device);
 
   std::vector<AttachedKey> attached;
   std::vector<std::weak_ptr<SimUsbFunction>> listed;
+  std::vector<UsbKeyIdentity> identities;  // beside listed
+  unsigned attachments = 0;
   unsigned opened = 0;
 };
 

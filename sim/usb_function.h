@@ -43,6 +43,13 @@ class SimUsbFunction {
   virtual std::vector<std::uint8_t> DeviceDescriptor() const = 0;
   // The whole active configuration: configuration, interface and endpoint descriptors.
   virtual std::vector<std::uint8_t> ConfigurationDescriptor() const = 0;
+  // String descriptor index in US English, as the operating system read it when the device was
+  // plugged in (it keeps the serial number); nothing when the device has no such string. Asking
+  // here is no request to the device.
+  virtual std::optional<std::vector<std::uint8_t>> StringDescriptor(std::uint8_t index) const {
+    (void)index;
+    return std::nullopt;
+  }
 
   // Device to host (bit 7 of requestType set): the data stage, at most setup.length bytes.
   // Host to device: outData is the data stage; the result is empty on success.

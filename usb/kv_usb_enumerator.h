@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "usb/kv_usb_device.h"
+#include "usb/usb_key_identity.h"
 #include "usb/usb_open_result.h"
 
 namespace nevrik {
@@ -21,6 +22,10 @@ class KvUsbEnumerator {
   virtual bool Enumerate() = 0;
   virtual bool IsEmpty() const = 0;
   virtual unsigned GetCount() const = 0;
+
+  // Who the listed device at index is, as listing it found out; sends nothing to the device. An
+  // index at or beyond the count gives an empty identity (vendor and product ID 0).
+  virtual UsbKeyIdentity GetIdentity(unsigned index) const = 0;
 
   // Opens the device at index with short-packet termination off on every pipe. On Opened the
   // device is stored in `device`; otherwise `device` is null and no device is left allocated.

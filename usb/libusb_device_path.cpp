@@ -65,6 +65,14 @@ std::wstring FormatDevicePath(const LibUsbDeviceLocation& location) {
   return path;
 }
 
+std::string FormatPortPath(const LibUsbDeviceLocation& location) {
+  std::string path = std::to_string(location.bus);
+  for (std::size_t i = 0; i < location.ports.size(); ++i) {
+    path += (i == 0 ? "-" : ".") + std::to_string(location.ports[i]);
+  }
+  return path;
+}
+
 std::optional<LibUsbDeviceLocation> ParseDevicePath(std::wstring_view path) {
   LibUsbDeviceLocation location;
   std::wstring_view rest = path;

@@ -36,6 +36,10 @@ std::wstring FormatDevicePath(const LibUsbDeviceLocation& location);
 // (libusb_os_path_linux.cpp, libusb_os_path_other.cpp).
 std::wstring OsDevicePath(libusb_device* device);
 
+// The port a device is plugged into as the Linux kernel names it: the bus, a dash, and the port
+// path from the root hub joined by dots ("1-4.2"); just the bus ("1") for a root hub.
+std::string FormatPortPath(const LibUsbDeviceLocation& location);
+
 // The location a device path names; nothing for a string that is no such path.
 std::optional<LibUsbDeviceLocation> ParseDevicePath(std::wstring_view path);
 

@@ -53,9 +53,13 @@ bool LibUsbEnumerator::Enumerate() {
       libusb_device_descriptor descriptor{};
       libusb_get_device_descriptor(device, &descriptor);
       const std::uint8_t interfaceNumber = identification.interfaceNumber;
-      keys.push_back({LocateDevice(device, interfaceNumber), OsDevicePath(device),
-                      UsbKeyDetails{descriptor.idVendor, descriptor.idProduct, interfaceNumber,
-                                    BulkEndpoints(device, interfaceNumber), interfaceGuid}});
+      const LibUsbDeviceLocation location = LocateDevice(device, interfaceNumber);
+      keys.push_back({location,
+                      UsbKeyIdentity{OsDevicePath(device), descriptor.idVendor,
+                                     descriptor.idProduct, identification.serialNumber,
+                                     FormatPortPath(location)},
+                      UsbKeyDetails{interfaceNumber, BulkEndpoints(device, interfaceNumber),
+                                    interfaceGuid}});
     } else if (identification.kind == KeyIdentification::Kind::Inaccessible) {
       inaccessible.emplace_back(LocateDevice(device, 0), OsDevicePath(device));
     }
@@ -92,8 +96,8 @@ UsbOpenResult LibUsbEnumerator::OpenDevice(unsigned index, std::unique_ptr<KvUsb
   }
 }
 
-std::wstring LibUsbEnumerator::GetOsPath(unsigned index) const {
-  return index < keys.size() ? keys[index].osPath : std::wstring();
+UsbKeyIdentity LibUsbEnumerator::GetIdentity(unsigned index) const {
+  return index < keys.size() ? keys[index].identity : UsbKeyIdentity{};
 }
 
 std::optional<UsbKeyDetails> LibUsbEnumerator::GetDetails(unsigned index) {

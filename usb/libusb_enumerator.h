@@ -19,8 +19,8 @@ namespace nevrik {
 //
 // A machine where libusb cannot start simply has no devices. A candidate this process may not
 // open to inspect is skipped and counted (UsbAccessReport), so that the application can tell
-// "no key" apart from "no permission to look". What each key announced is kept from its
-// descriptors (UsbKeyListing), so describing it sends nothing more. Nothing here prints.
+// "no key" apart from "no permission to look". Each key's identity and what it announced are kept
+// from listing it (UsbKeyListing), so describing it sends nothing more. Nothing here prints.
 class LibUsbEnumerator final : public KvUsbEnumerator,
                                public UsbAccessReport,
                                public UsbKeyListing {
@@ -39,13 +39,14 @@ class LibUsbEnumerator final : public KvUsbEnumerator,
   }
   std::vector<std::wstring> GetInaccessiblePaths() const override { return inaccessiblePaths; }
 
-  std::wstring GetOsPath(unsigned index) const override;
+  // The location is the kernel's name for the port: "BUS-PORT[.PORT...]", e.g. "1-4.2".
+  UsbKeyIdentity GetIdentity(unsigned index) const override;
   std::optional<UsbKeyDetails> GetDetails(unsigned index) override;
 
  private:
   struct ListedKey {
     LibUsbDeviceLocation location;
-    std::wstring osPath;
+    UsbKeyIdentity identity;
     UsbKeyDetails details;
   };
 

@@ -6,6 +6,7 @@
 
 #include "usb/libusb_support.h"
 #include "usb/ms_os20_descriptors.h"
+#include "usb/usb_string_descriptor.h"
 
 namespace nevrik {
 
@@ -15,6 +16,11 @@ namespace {
 constexpr std::uint16_t FirstUsbVersionWithBos = 0x0201;
 constexpr std::uint8_t VendorSpecificClass = 0xFF;
 constexpr std::uint8_t VendorDeviceToHost = 0xC0;  // device to host, vendor, device
+constexpr std::uint8_t StandardDeviceToHost = 0x80;
+constexpr std::uint8_t GetDescriptorRequest = 0x06;
+constexpr std::uint16_t StringDescriptorType = 0x03;
+// bLength is one byte: no string descriptor is longer.
+constexpr std::uint16_t StringDescriptorLimit = 255;
 // What USB 2.0 (9.2.6.4) allows a device for a request with a data stage.
 constexpr unsigned IdentificationTimeout = 5000;
 
@@ -65,6 +71,35 @@ std::optional<MsOs20DescriptorSetInfo> FindMsOs20Capability(libusb_device_handle
   return info;
 }
 
+std::optional<std::vector<std::uint8_t>> ReadStringDescriptor(libusb_device_handle* handle,
+                                                              std::uint8_t index,
+                                                              std::uint16_t language) {
+  std::vector<std::uint8_t> descriptor(StringDescriptorLimit);
+  const int received = libusb_control_transfer(
+      handle, StandardDeviceToHost, GetDescriptorRequest,
+      static_cast<std::uint16_t>((StringDescriptorType << 8) | index), language, descriptor.data(),
+      StringDescriptorLimit, IdentificationTimeout);
+  if (received < 0) {
+    return std::nullopt;
+  }
+  descriptor.resize(static_cast<std::size_t>(received));
+  return descriptor;
+}
+
+std::optional<std::string> ReadSerialNumber(libusb_device_handle* handle,
+                                            std::uint8_t serialIndex) {
+  if (serialIndex == 0) {
+    return std::nullopt;
+  }
+  const std::optional<std::vector<std::uint8_t>> languages = ReadStringDescriptor(handle, 0, 0);
+  if (!languages) {
+    return std::nullopt;
+  }
+  const std::optional<std::vector<std::uint8_t>> serial =
+      ReadStringDescriptor(handle, serialIndex, ChooseUsbLanguage(*languages));
+  return serial ? DecodeUsbString(*serial) : std::nullopt;
+}
+
 }  // namespace
 
 KeyIdentification IdentifyKey(libusb_device* device, std::string_view interfaceGuid) {
@@ -86,7 +121,7 @@ KeyIdentification IdentifyKey(libusb_device* device, std::string_view interfaceG
   libusb_device_handle* opened = nullptr;
   const int openError = libusb_open(device, &opened);
   if (openError == LIBUSB_ERROR_ACCESS) {
-    return {KeyIdentification::Kind::Inaccessible};
+    return {KeyIdentification::Kind::Inaccessible, 0, std::nullopt};
   }
   if (openError != LIBUSB_SUCCESS) {
     return {};
@@ -110,7 +145,8 @@ KeyIdentification IdentifyKey(libusb_device* device, std::string_view interfaceG
   if (!interfaceNumber || DefaultSetting(*configuration, *interfaceNumber) == nullptr) {
     return {};
   }
-  return {KeyIdentification::Kind::Key, *interfaceNumber};
+  return {KeyIdentification::Kind::Key, *interfaceNumber,
+          ReadSerialNumber(handle.get(), deviceDescriptor.iSerialNumber)};
 }
 
 }  // namespace nevrik

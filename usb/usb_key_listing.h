@@ -14,20 +14,17 @@ struct UsbEndpoint {
 };
 
 // What a key announced on the USB, as a first report from real hardware needs it.
+// Its vendor and product ID are part of its identity (KvUsbEnumerator::GetIdentity).
 struct UsbKeyDetails {
-  std::uint16_t vendorId = 0;
-  std::uint16_t productId = 0;
   std::uint8_t interfaceNumber = 0;
   std::vector<UsbEndpoint> endpoints;  // bulk endpoints in descriptor order; empty when unknown
   std::string interfaceGuid;           // registry form, "{XXXXXXXX-...}"
 };
 
-// Offered by enumerators beside KvUsbEnumerator: where a listed key is as the operating system
-// names it, and what it announced. Sends nothing to the key beyond what listing it took.
+// Offered by enumerators beside KvUsbEnumerator: what a listed key announced of its interface.
+// Sends nothing to the key beyond what listing it took.
 class UsbKeyListing {
  public:
-  // The path people know the key by: a device node, or the device interface path on Windows.
-  virtual std::wstring GetOsPath(unsigned index) const = 0;
   // Nothing for an index at or beyond the count.
   virtual std::optional<UsbKeyDetails> GetDetails(unsigned index) = 0;
 

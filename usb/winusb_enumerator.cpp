@@ -43,6 +43,49 @@ std::uint16_t HexAfterTag(std::wstring_view path, std::wstring_view tag) {
   return static_cast<std::uint16_t>(value);
 }
 
+// The instance part of a device interface path: what stands between its second and third '#'.
+std::wstring_view InstancePart(std::wstring_view path) {
+  const std::size_t first = path.find(L'#');
+  const std::size_t second = first == std::wstring_view::npos ? first : path.find(L'#', first + 1);
+  const std::size_t third =
+      second == std::wstring_view::npos ? second : path.find(L'#', second + 1);
+  if (third == std::wstring_view::npos) {
+    return {};
+  }
+  return path.substr(second + 1, third - second - 1);
+}
+
+// Windows keeps only printable ASCII of a serial number in an instance ID.
+std::optional<std::string> SerialFromPath(std::wstring_view path) {
+  const std::wstring_view instance = InstancePart(path);
+  if (instance.empty() || instance.find(L'&') != std::wstring_view::npos) {
+    return std::nullopt;
+  }
+  std::string serial;
+  for (const wchar_t c : instance) {
+    serial += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  return serial;
+}
+
+// The first of the device's location paths; the platform keeps them as a REG_MULTI_SZ of ASCII.
+std::string FirstLocationPath(HDEVINFO deviceSet, SP_DEVINFO_DATA& device) {
+  WCHAR paths[512]{};
+  DWORD type = 0;
+  // One character short of the buffer, so that the text always ends in a zero.
+  if (!SetupDiGetDeviceRegistryPropertyW(deviceSet, &device, SPDRP_LOCATION_PATHS, &type,
+                                         reinterpret_cast<PBYTE>(paths),
+                                         sizeof paths - sizeof(WCHAR), nullptr) ||
+      type != REG_MULTI_SZ) {
+    return {};
+  }
+  std::string location;
+  for (const WCHAR* c = paths; *c != L'\0'; ++c) {
+    location += *c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '?';
+  }
+  return location;
+}
+
 std::string FormatGuid(const GUID& guid) {
   char text[39];
   std::snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
@@ -58,6 +101,7 @@ WinUsbEnumerator::WinUsbEnumerator(const GUID& interfaceClass) : interfaceClass(
 
 bool WinUsbEnumerator::Enumerate() {
   devicePaths.clear();
+  locations.clear();
 
   HDEVINFO deviceSet = SetupDiGetClassDevsW(&interfaceClass, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -97,8 +141,10 @@ bool WinUsbEnumerator::Enumerate() {
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(detailBuffer.data());
     // The size of the fixed part (8 in a 64-bit process, 6 in a 32-bit one), not of the buffer.
     detail->cbSize = DetailFixedSize;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
     if (!SetupDiGetDeviceInterfaceDetailW(deviceSet, &interfaceData, detail, requiredSize, nullptr,
-                                          nullptr)) {
+                                          &device)) {
       break;
     }
 
@@ -109,6 +155,7 @@ bool WinUsbEnumerator::Enumerate() {
     const std::wstring_view path(reinterpret_cast<const WCHAR*>(detailBuffer.data() + PathOffset),
                                  pathCapacity);
     devicePaths.emplace_back(path.substr(0, path.find(L'\0')));
+    locations.push_back(FirstLocationPath(deviceSet, device));
   }
 
   SetupDiDestroyDeviceInfoList(deviceSet);
@@ -149,8 +196,13 @@ std::unique_ptr<KvUsbDevice> WinUsbEnumerator::OpenDeviceOrNull(unsigned index) 
   return opened;
 }
 
-std::wstring WinUsbEnumerator::GetOsPath(unsigned index) const {
-  return index < devicePaths.size() ? devicePaths[index] : std::wstring();
+UsbKeyIdentity WinUsbEnumerator::GetIdentity(unsigned index) const {
+  if (index >= devicePaths.size()) {
+    return {};
+  }
+  const std::wstring& path = devicePaths[index];
+  return UsbKeyIdentity{path, HexAfterTag(path, L"vid_"), HexAfterTag(path, L"pid_"),
+                        SerialFromPath(path), locations[index]};
 }
 
 std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
@@ -158,8 +210,6 @@ std::optional<UsbKeyDetails> WinUsbEnumerator::GetDetails(unsigned index) {
     return std::nullopt;
   }
   UsbKeyDetails details;
-  details.vendorId = HexAfterTag(devicePaths[index], L"vid_");
-  details.productId = HexAfterTag(devicePaths[index], L"pid_");
   details.interfaceGuid = FormatGuid(interfaceClass);
   WinUsbDevice device;
   if (device.Open(devicePaths[index], false)) {

@@ -28,15 +28,21 @@ class WinUsbEnumerator : public KvUsbEnumerator, public UsbKeyListing {
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
 
-  // The device interface path itself.
-  std::wstring GetOsPath(unsigned index) const override;
-  // Vendor and product ID from the path ("vid_XXXX&pid_XXXX"), the class given at construction;
-  // the interface number and endpoints from opening the device, when it can be opened.
+  // All from the device interface path, "\\?\usb#vid_XXXX&pid_XXXX#SERIAL#{class}": the path
+  // itself, vendor and product ID, and the serial number as the device instance ID carries it
+  // (Windows folds its letters to upper case); none when Windows made up an instance ID because
+  // the device has no serial number (the part then holds '&'). The location is the first of the
+  // device's location paths, such as "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)" (the port
+  // path from the host controller), which listing read; empty when the platform gave none.
+  UsbKeyIdentity GetIdentity(unsigned index) const override;
+  // The class given at construction; the interface number and endpoints from opening the
+  // device, when it can be opened.
   std::optional<UsbKeyDetails> GetDetails(unsigned index) override;
 
  private:
   GUID interfaceClass;
   std::vector<std::wstring> devicePaths;
+  std::vector<std::string> locations;  // beside devicePaths
 };
 
 }  // namespace nevrik

@@ -22,6 +22,10 @@ std::vector<std::uint8_t> KeyCable::ConfigurationDescriptor() const {
   return key->ConfigurationDescriptor();
 }
 
+std::optional<std::vector<std::uint8_t>> KeyCable::StringDescriptor(std::uint8_t index) const {
+  return key->StringDescriptor(index);
+}
+
 std::optional<std::vector<std::uint8_t>> KeyCable::Control(const UsbSetupPacket& setup,
                                                            std::span<const std::uint8_t> outData) {
   if (pulled) {

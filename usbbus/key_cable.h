@@ -38,6 +38,7 @@ class KeyCable : public SimUsbFunction {
 
   std::vector<std::uint8_t> DeviceDescriptor() const override;
   std::vector<std::uint8_t> ConfigurationDescriptor() const override;
+  std::optional<std::vector<std::uint8_t>> StringDescriptor(std::uint8_t index) const override;
   std::optional<std::vector<std::uint8_t>> Control(const UsbSetupPacket& setup,
                                                    std::span<const std::uint8_t> outData) override;
   bool OutPacket(std::uint8_t endpoint, std::span<const std::uint8_t> packet) override;

@@ -1,5 +1,6 @@
 #include "usbbus/runner_command_line.h"
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -45,6 +46,12 @@ constexpr const char* UsageText =
     "  firmware=MAJOR.MINOR        the firmware it runs (1.5)\n"
     "  so-pin=PIN                  its SO PIN (none), without commas\n"
     "  so-pin-locked               its SO PIN, which so-pin sets, is locked\n"
+    "  usb-id=VVVV:PPPP            the vendor and product ID it announces, in hex (1209:0001,\n"
+    "                              the test identity; any other stands for a real key)\n"
+    "  serial=TEXT                 its USB serial number, UTF-8, at most 126 bytes, without\n"
+    "                              commas (NVKSIM0000000001 for the first key, ...02 for the\n"
+    "                              second, and so on)\n"
+    "  no-serial                   it has no serial number\n"
     "  fault=NAME                  a fault it shows (any number of them; names below)\n"
     "  unplug-after-writes=N       it is pulled out once it has received N CmdWrite requests\n"
     "  corrupt-write=N             one bit of its N-th CmdWrite request flips on the way\n"
@@ -78,6 +85,35 @@ bool ReadVersion(std::string_view text, SimKeyFirmwareConfig& firmware) {
   return true;
 }
 
+// Four hex digits.
+bool ReadHex16(std::string_view text, std::uint16_t& value) {
+  if (text.size() != 4) {
+    return false;
+  }
+  unsigned number = 0;
+  for (const char c : text) {
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) {
+      return false;
+    }
+    number = number * 16 + static_cast<unsigned>(digit);
+  }
+  value = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+bool ReadUsbId(std::string_view text, DeviceRequest& request) {
+  const std::size_t colon = text.find(':');
+  return colon != std::string_view::npos && ReadHex16(text.substr(0, colon), request.vendorId) &&
+         ReadHex16(text.substr(colon + 1), request.productId);
+}
+
+// What a string descriptor can hold: 126 UTF-16 code units, never fewer than 126 bytes of UTF-8.
+constexpr std::size_t SerialNumberLimit = 126;
+
 // A key setting; false when the name is not one or the value is malformed.
 bool ReadKeySetting(std::string_view name, std::string_view value, bool hasValue,
                     DeviceRequest& request, std::string& error) {
@@ -91,6 +127,19 @@ bool ReadKeySetting(std::string_view name, std::string_view value, bool hasValue
   }
   if (name == "so-pin-locked" && !hasValue) {
     request.firmware.soPinLocked = true;
+    return true;
+  }
+  if (name == "usb-id" && hasValue) {
+    return ReadUsbId(value, request);
+  }
+  if (name == "serial" && !value.empty() && value.size() <= SerialNumberLimit) {
+    request.serialNumber = std::string(value);
+    request.serialGiven = true;
+    return true;
+  }
+  if (name == "no-serial" && !hasValue) {
+    request.serialNumber.reset();
+    request.serialGiven = true;
     return true;
   }
   if (name == "fault" && hasValue) {
@@ -191,6 +240,21 @@ bool AssignPorts(std::vector<DeviceRequest>& devices, std::string& error) {
   return true;
 }
 
+void AssignSerialNumbers(std::vector<DeviceRequest>& devices) {
+  unsigned keyNumber = 0;
+  for (DeviceRequest& device : devices) {
+    if (device.kind != DeviceKind::Key) {
+      continue;
+    }
+    ++keyNumber;
+    if (!device.serialGiven) {
+      char serial[17];
+      std::snprintf(serial, sizeof serial, "NVKSIM%010u", keyNumber);
+      device.serialNumber = serial;
+    }
+  }
+}
+
 }  // namespace
 
 bool ReadRunnerCommandLine(int argc, const char* const* argv, RunnerCommandLine& commandLine,
@@ -233,6 +297,7 @@ bool ReadRunnerCommandLine(int argc, const char* const* argv, RunnerCommandLine&
       return false;
     }
   }
+  AssignSerialNumbers(commandLine.devices);
   return AssignPorts(commandLine.devices, error);
 }
 
@@ -251,6 +316,16 @@ std::string DescribeDevice(const DeviceRequest& device) {
                   ? ", SO PIN " + std::string(firmware.soPin->begin(), firmware.soPin->end())
                   : ", no SO PIN";
       text += firmware.soPinLocked ? " (locked)" : "";
+      if (device.vendorId != SimKeyUsbConfig::TestVendorId ||
+          device.productId != SimKeyUsbConfig::TestProductId) {
+        char usbId[24];
+        std::snprintf(usbId, sizeof usbId, ", USB %04x:%04x", static_cast<unsigned>(device.vendorId),
+                      static_cast<unsigned>(device.productId));
+        text += usbId;
+      }
+      if (device.serialGiven) {
+        text += device.serialNumber ? ", serial " + *device.serialNumber : ", no serial number";
+      }
       break;
     }
     case DeviceKind::StandInKey:

@@ -22,6 +22,11 @@ struct DeviceRequest {
   std::uint8_t interfaceNumber = 0;
   bool claimed = false;
   // A simulated key only.
+  std::uint16_t vendorId = SimKeyUsbConfig::TestVendorId;
+  std::uint16_t productId = SimKeyUsbConfig::TestProductId;
+  // Its USB serial number: given (serial=, no-serial), or else assigned, distinct for each key.
+  std::optional<std::string> serialNumber;
+  bool serialGiven = false;
   SimKeyFirmwareConfig firmware;
   std::vector<std::string> faultNames;
   std::vector<KeyFaultSwitch> faults;
@@ -39,7 +44,8 @@ struct RunnerCommandLine {
 
 // Reads argv; false with the reason in error (one line, no newline) when the command line is
 // wrong: an unknown option, setting or fault name, a malformed value, a port given twice, an
-// unknown user, or no command.
+// unknown user, or no command. Keys without a serial number of their own get NVKSIM0000000001,
+// NVKSIM0000000002, ... in the order given.
 bool ReadRunnerCommandLine(int argc, const char* const* argv, RunnerCommandLine& commandLine,
                            std::string& error);
 

@@ -83,7 +83,13 @@ int RunOnBus(const RunnerCommandLine& commandLine) {
       if (request.kind == DeviceKind::Key) {
         nevrik::SimKeyUsbConfig usb;
         usb.maxPacketSize = request.packetSize;
-        auto key = std::make_shared<SimKey>(usb, request.firmware);
+        usb.vendorId = request.vendorId;
+        usb.productId = request.productId;
+        usb.serialNumber = request.serialNumber;
+        nevrik::SimKeyFirmwareConfig firmware = request.firmware;
+        // The status carries the first 16 bytes of the same number.
+        firmware.serialNumber = request.serialNumber.value_or("");
+        auto key = std::make_shared<SimKey>(usb, firmware);
         for (const nevrik::usbbus::KeyFaultSwitch& fault : request.faults) {
           fault(*key);
         }

@@ -30,6 +30,10 @@ const std::string Verifying = "Verifying firmware .. done!\n";
 
 // Up to the confirmation of a key at 1.5 without an SO PIN.
 const std::string Confirmed = Banner + Updatable + Caution + Question;
+// The first simulated key, as --verbose names it.
+const std::string FoundFirstKey =
+    "[VERBOSE] Found NEVRIK sim:1: serial \"NVKSIM0000000001\", location sim-1, USB 1209:0001.\n";
+const std::string VerboseConfirmed = Banner + FoundFirstKey + Updatable + Caution + Question;
 
 const Commands Synchronised = {CmdQuery, CmdQuery};  // the check query, then the status
 const Commands Handshaken = {CmdQuery, CmdQuery, CmdHandshake};
@@ -159,12 +163,28 @@ TEST(UpdateTranscript, VerboseRunShowsTheDetailLinesButNeverThePin) {
   run.AttachKey(KeyWithPin("s3cr3t-PIN"));
   const RunResult result = run.Run({L"--verbose"}, "y\ns3cr3t-PIN\n");
 
-  EXPECT_EQ(result.out, Confirmed + PinPrompt + Writing + Verifying +
+  EXPECT_EQ(result.out, VerboseConfirmed + PinPrompt + Writing + Verifying +
                             "[VERBOSE] Firmware hash verified.\n"
                             "[VERBOSE] Firmware has been deployed.\n"
                             "Updated successfully!\n");
   EXPECT_EQ(result.out.find("s3cr3t"), std::string::npos);
   EXPECT_EQ(result.exitCode, 0);
+}
+
+// A key of another identity: a build carrying test data does not even open it (the emulated bus
+// tests show the whole refusal), one carrying real firmware updates it.
+TEST(UpdateTranscript, OnlyRealFirmwareReachesAKeyOfAnotherIdentity) {
+  for (const bool testData : {true, false}) {
+    UpdaterRun run;
+    run.packIsTestData = testData;
+    SimKeyUsbConfig usb;
+    usb.vendorId = 0x20a0;
+    const auto key = run.AttachKey({}, usb);
+    const RunResult result = run.Run({}, "y\n");
+    EXPECT_EQ(result.exitCode, testData ? 6 : 0);
+    EXPECT_EQ(key->ControlRequests().empty(), testData);
+  }
+  EXPECT_TRUE(EmbeddedFirmwarePackIsTestData());
 }
 
 TEST(UpdateTranscript, PinOf256BytesIsSent) {
@@ -514,7 +534,7 @@ TEST(UpdateTranscript, SuccessfulCancelIsAVerboseDetail) {
   const auto key = run.AttachKey();
   AddFault(*key, ResponseFault::Status(FaultTrigger::OnCommand(CmdDeploy), 8));
   const RunResult result = run.Run({L"--verb"}, "y\n");
-  EXPECT_EQ(result.out, Confirmed + Writing + Verifying +
+  EXPECT_EQ(result.out, VerboseConfirmed + Writing + Verifying +
                             "[VERBOSE] Firmware hash verified.\n"
                             "[ERROR  ] Failed to deploy firmware.\n"
                             "[VERBOSE] Update has been canceled.\n" +

@@ -20,6 +20,7 @@ RunResult UpdaterRun::Run(const std::vector<std::wstring>& arguments, const std:
   UpdaterEnvironment environment;
   environment.streams = {in.File(), out.File(), err.File()};
   environment.pack = pack;
+  environment.packIsTestData = packIsTestData;
   environment.interruption = interruption;
   environment.keySource = keySource;
   environment.makeEnumerator = makeEnumerator ? makeEnumerator : [this] {

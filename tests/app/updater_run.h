@@ -31,6 +31,8 @@ class UpdaterRun {
 
   // The pack the run embeds; the updater's own by default.
   FirmwarePack pack{EmbeddedFirmwarePackData()};
+  // Whether the pack counts as test data; as the updater's own pack by default.
+  bool packIsTestData = EmbeddedFirmwarePackIsTestData();
   // What the user asks of the run while it goes; nothing by default.
   const Interruption* interruption = &NoInterruption();
   // How the run finds keys; the attached keys by default.

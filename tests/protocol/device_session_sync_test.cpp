@@ -75,6 +75,7 @@ class AbortFailingEnumerator final : public KvUsbEnumerator {
   bool Enumerate() override { return inner.Enumerate(); }
   bool IsEmpty() const override { return inner.IsEmpty(); }
   unsigned GetCount() const override { return inner.GetCount(); }
+  UsbKeyIdentity GetIdentity(unsigned index) const override { return inner.GetIdentity(index); }
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& device) override {
     const UsbOpenResult result = inner.OpenDevice(index, device);
     if (device) {

@@ -79,6 +79,12 @@ class ScriptedKeyEnumerator final : public KvUsbEnumerator {
   bool Enumerate() override { return device != nullptr; }
   bool IsEmpty() const override { return device == nullptr; }
   unsigned GetCount() const override { return device != nullptr ? 1 : 0; }
+  // The simulated key's test identity.
+  UsbKeyIdentity GetIdentity(unsigned index) const override {
+    return index < GetCount() ? UsbKeyIdentity{L"scripted", TestKeyVendorId, TestKeyProductId,
+                                               std::nullopt, ""}
+                              : UsbKeyIdentity{};
+  }
   UsbOpenResult OpenDevice(unsigned index, std::unique_ptr<KvUsbDevice>& opened) override;
   std::unique_ptr<KvUsbDevice> OpenDeviceOrNull(unsigned index) override;
 

@@ -129,9 +129,12 @@ TEST_F(LibUsbEnumeration, OtherDevicesAreAskedOnlyWhatIdentificationNeeds) {
             IdentificationRequests(WithoutMsOs20Plan()));
   EXPECT_TRUE(usb20.function->ControlRequests().empty());
   EXPECT_TRUE(notVendorClass.function->ControlRequests().empty());
-  EXPECT_EQ(RequestsReceived(*key.key),
-            IdentificationRequests(key.key->BosDescriptor().size(),
-                                   key.key->MsOs20DescriptorSet().size()));
+  // A key is asked for its serial number too: the language list, then the string.
+  std::vector<std::string> keyRequests = IdentificationRequests(
+      key.key->BosDescriptor().size(), key.key->MsOs20DescriptorSet().size());
+  keyRequests.push_back(Describe(UsbSetupPacket{0x80, 0x06, 0x0300, 0, 255}));
+  keyRequests.push_back(Describe(UsbSetupPacket{0x80, 0x06, 0x0303, 0x0409, 255}));
+  EXPECT_EQ(RequestsReceived(*key.key), keyRequests);
   for (const EmulatedUsbBus::DeviceId device :
        {key.id, otherClass.id, withoutMsOs20.id, usb20.id, notVendorClass.id}) {
     for (const UrbRecord& urb : bus.SubmittedUrbs(device)) {

@@ -2,6 +2,7 @@
 // document and exit code, and the keys' own word that they received nothing but queries.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -34,8 +35,16 @@ std::vector<std::string> RequestLines(const std::string& out) {
   return lines;
 }
 
+// The N-th key plugged in alone on bus 1 sits at node N + 1 and port N, and has the N-th of the
+// serial numbers the bus gives.
 Json Key(const std::string& node, const std::string& access) {
-  return {{"path", "/dev/bus/usb/001/" + node}, {"access", access}};
+  const int number = std::stoi(node) - 1;
+  char serial[24];
+  std::snprintf(serial, sizeof serial, "NVKSIM%010u", static_cast<unsigned>(number));
+  return {{"path", "/dev/bus/usb/001/" + node},
+          {"serial", serial},
+          {"location", "1-" + std::to_string(number)},
+          {"access", access}};
 }
 
 Json ReadKey(const std::string& node, const std::string& firmware, const std::string& soPin,
@@ -50,7 +59,11 @@ Json ReadKey(const std::string& node, const std::string& firmware, const std::st
 Json Document(Json keys, Json uninspected) {
   return {{"schema", 2},
           {"updater", {{"version", "2.0.0.111"}}},
-          {"pack", {{"firmware", "2.0"}, {"image_size", 113736}, {"image_sha256", PackSha256}}},
+          {"pack",
+           {{"firmware", "2.0"},
+            {"image_size", 113736},
+            {"image_sha256", PackSha256},
+            {"test_data", true}}},
           {"keys", std::move(keys)},
           {"uninspected", std::move(uninspected)}};
 }
@@ -160,18 +173,23 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
                  {"--as-user=nobody", "--key", "--key=firmware=2.0,so-pin=1,so-pin-locked",
                   "--key=claimed", "--key=fault=sync-refused", "--key=fault=status-busy",
                   "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", NEVRIK_INFO_PATH});
-  EXPECT_EQ(CommandOutput(result.out),
-            "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
-                "\n"
-                "/dev/bus/usb/001/002: firmware 1.5, no SO PIN, update available\n"
-                "/dev/bus/usb/001/003: firmware 2.0, SO PIN locked, no update needed\n"
-                "/dev/bus/usb/001/004: held by another program\n"
-                "/dev/bus/usb/001/005: cannot access it\n"
-                "/dev/bus/usb/001/006: status not read: Busy\n"
-                "/dev/bus/usb/001/007: firmware 1.5, SO PIN locked, update blocked by the locked "
-                "SO PIN\n"
-                "/dev/bus/usb/001/008: no permission to inspect it\n" +
-                NoPermissionWarning);
+  EXPECT_EQ(
+      CommandOutput(result.out),
+      "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
+          " (test data, not firmware: it updates only simulated keys)\n"
+          "/dev/bus/usb/001/002 (serial \"NVKSIM0000000001\", location 1-1): firmware 1.5, "
+          "no SO PIN, update available\n"
+          "/dev/bus/usb/001/003 (serial \"NVKSIM0000000002\", location 1-2): firmware 2.0, "
+          "SO PIN locked, no update needed\n"
+          "/dev/bus/usb/001/004 (serial \"NVKSIM0000000003\", location 1-3): held by another "
+          "program\n"
+          "/dev/bus/usb/001/005 (serial \"NVKSIM0000000004\", location 1-4): cannot access it\n"
+          "/dev/bus/usb/001/006 (serial \"NVKSIM0000000005\", location 1-5): status not read: "
+          "Busy\n"
+          "/dev/bus/usb/001/007 (serial \"NVKSIM0000000006\", location 1-6): firmware 1.5, "
+          "SO PIN locked, update blocked by the locked SO PIN\n"
+          "/dev/bus/usb/001/008: no permission to inspect it\n" +
+          NoPermissionWarning);
   EXPECT_EQ(result.exitCode, 3);
 }
 
@@ -187,6 +205,44 @@ TEST(InfoProgram, FailsWhenItsReportCannotBeWritten) {
       EXPECT_EQ(result.exitCode, 4) << devices << json;
       EXPECT_EQ(result.err, lost) << devices << json;
     }
+  }
+}
+
+// Each key's serial number as it announced it, decoded and escaped for people, and the port it is
+// plugged into, in words and JSON alike.
+TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
+  struct Case {
+    std::string setting;
+    std::string words;  // after the path, up to the colon
+    Json serial;
+    std::string location;
+  };
+  const std::vector<Case> cases = {
+      {"serial=RACK-07", "(serial \"RACK-07\", location 1-1)", "RACK-07", "1-1"},
+      {"no-serial,bus=2,port=5", "(no serial, location 2-5)", nullptr, "2-5"},
+      {"serial=\x1b[2J\"\\\xE2\x80\xAE,port=9",
+       "(serial \"\\x1b[2J\\\"\\\\\\u202e\", location 1-9)", "\x1b[2J\"\\\xE2\x80\xAE", "1-9"},
+      {"serial=Cl\xC3\xA9-\xF0\x9F\x94\x91",
+       "(serial \"Cl\xC3\xA9-\xF0\x9F\x94\x91\", location 1-1)", "Cl\xC3\xA9-\xF0\x9F\x94\x91",
+       "1-1"},
+  };
+  for (const Case& test : cases) {
+    const std::string key = "--key=" + test.setting;
+    const ProgramResult words = RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH});
+    const std::string output = CommandOutput(words.out);
+    const std::string keyLine = output.substr(output.find('\n') + 1);
+    EXPECT_EQ(keyLine.substr(keyLine.find(' ') + 1),
+              test.words + ": firmware 1.5, no SO PIN, update available\n")
+        << test.setting;
+    EXPECT_EQ(words.exitCode, 0) << test.setting;
+
+    const ProgramResult json =
+        RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH, "--json"});
+    const std::string document = CommandOutput(json.out);
+    ASSERT_TRUE(Json::accept(document)) << test.setting << "\n" << json.out;
+    const Json listed = Json::parse(document)["keys"][0];
+    EXPECT_EQ(listed["serial"], test.serial) << test.setting;
+    EXPECT_EQ(listed["location"], test.location) << test.setting;
   }
 }
 

@@ -54,6 +54,53 @@ std::string HexAfter(const std::string& out, const std::string& label) {
   return std::regex_search(out, found, std::regex(label + "([0-9a-f]{64})")) ? found[1].str() : "";
 }
 
+// The repository's build carries test data: a key announcing any other identity than the
+// simulated key's receives nothing at all, and --verbose names the key found either way.
+TEST(UsbBusProgram, TestDataNeverReachesAKeyOfAnotherIdentity) {
+  const std::string refusal =
+      "[ERROR  ] This updater carries test data, not firmware: it updates only simulated NEVRIK "
+      "keys (USB 1209:0001).\n";
+  struct Case {
+    std::string key;
+    std::vector<std::string> options;
+    std::string output;  // from the banner on, up to the first line of the key's report
+    int exitCode;
+    std::string requests;
+  };
+  const std::vector<Case> cases = {
+      {"--key=usb-id=20a0:4287", {}, Banner + refusal, 6, "0"},
+      {"--key=usb-id=1209:0002,serial=X", {}, Banner + refusal, 6, "0"},
+      {"--key=usb-id=20a0:4287,serial=\x1b]0;x\x07",
+       {"--verbose"},
+       Banner +
+           "[VERBOSE] Found NEVRIK /dev/bus/usb/001/002: serial \"\\x1b]0;x\\x07\", location "
+           "1-1, USB 20a0:4287.\n" +
+           refusal,
+       6,
+       "0"},
+      {"--key=firmware=2.0,serial=R1,port=3",
+       {"--verbose"},
+       Banner + "[VERBOSE] Found NEVRIK /dev/bus/usb/001/002: serial \"R1\", location 1-3, USB "
+                "1209:0001.\n"
+                "Current firmware is ver.2.0. No update is needed.\n",
+       1,
+       "2: Query 2"},
+  };
+  for (const Case& test : cases) {
+    std::vector<std::string> arguments{test.key, "--", NEVRIK_UPDATER_PATH};
+    arguments.insert(arguments.end(), test.options.begin(), test.options.end());
+    const ProgramResult result = RunUnderBus(arguments);
+    const std::size_t start = result.out.find('\n') + 1;
+    EXPECT_EQ(result.out.substr(start, result.out.find("usbbus: nevrik-update exited") - start),
+              test.output)
+        << test.key;
+    EXPECT_EQ(result.exitCode, test.exitCode) << test.key;
+    EXPECT_NE(result.out.find("  requests       " + test.requests + "\n"), std::string::npos)
+        << test.key << "\n"
+        << result.out;
+  }
+}
+
 TEST(UsbBusProgram, AnswersThePromptsAndReportsTheUpdateFromTheKey) {
   const ProgramResult result =
       RunUnderBus({"--key=packet=512,so-pin=1234", "--", NEVRIK_UPDATER_PATH});
@@ -80,7 +127,7 @@ TEST(UsbBusProgram, AnswersThePromptsAndReportsTheUpdateFromTheKey) {
                 " (match)\n"
                 "  requests       21: Query 2, Handshake 1, Setup 1, Write 14, GetHash 1, "
                 "Deploy 1, Final 1\n"
-                "  USB            10 control requests; bulk OUT 21 transfers, 243 packets; bulk "
+                "  USB            12 control requests; bulk OUT 21 transfers, 243 packets; bulk "
                 "IN 20 packets\n"
                 "  update took    T s\n");
   EXPECT_EQ(result.err, "");

@@ -108,6 +108,15 @@ WINBOOL WINAPI FakeSetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceSet,
                   : FALSE;
 }
 
+WINBOOL WINAPI FakeSetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceSet, PSP_DEVINFO_DATA device,
+                                                     DWORD property, PDWORD type, PBYTE buffer,
+                                                     DWORD bufferSize, PDWORD requiredSize) {
+  auto* platform = nevrik::FakePlatform::Required(__func__);
+  return platform ? platform->OnSetupDiGetDeviceRegistryPropertyW(deviceSet, device, property, type,
+                                                                  buffer, bufferSize, requiredSize)
+                  : FALSE;
+}
+
 WINBOOL WINAPI FakeSetupDiDestroyDeviceInfoList(HDEVINFO deviceSet) {
   auto* platform = nevrik::FakePlatform::Required(__func__);
   return platform ? platform->OnSetupDiDestroyDeviceInfoList(deviceSet) : FALSE;
@@ -129,6 +138,8 @@ decltype(&SetupDiEnumDeviceInterfaces) __imp_SetupDiEnumDeviceInterfaces =
     FakeSetupDiEnumDeviceInterfaces;
 decltype(&SetupDiGetDeviceInterfaceDetailW) __imp_SetupDiGetDeviceInterfaceDetailW =
     FakeSetupDiGetDeviceInterfaceDetailW;
+decltype(&SetupDiGetDeviceRegistryPropertyW) __imp_SetupDiGetDeviceRegistryPropertyW =
+    FakeSetupDiGetDeviceRegistryPropertyW;
 decltype(&SetupDiDestroyDeviceInfoList) __imp_SetupDiDestroyDeviceInfoList =
     FakeSetupDiDestroyDeviceInfoList;
 }

@@ -491,10 +491,42 @@ BOOL FakePlatform::OnSetupDiGetDeviceInterfaceDetailW(HDEVINFO deviceSet,
     }
     return Fail(ERROR_INSUFFICIENT_BUFFER);
   }
+  if (deviceInfoData != nullptr) {
+    deviceInfoData->Reserved = interfaceData->Reserved;
+  }
   // The path runs on past the one character that the structure declares.
   const std::wstring path = member.devicePath + L'\0';
   std::memcpy(reinterpret_cast<std::uint8_t*>(detail) + DetailPathOffset, path.data(),
               path.size() * sizeof(WCHAR));
+  return TRUE;
+}
+
+BOOL FakePlatform::OnSetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceSet, PSP_DEVINFO_DATA device,
+                                                       DWORD property, PDWORD type, PBYTE buffer,
+                                                       DWORD bufferSize, PDWORD requiredSize) {
+  Record("SetupDiGetDeviceRegistryPropertyW(" + NameOf(deviceSet, "devinfo") + ", member " +
+         std::to_string(device != nullptr ? device->Reserved - 1 : 0) + ", " + Hex(property, 2) +
+         ", " + std::to_string(bufferSize) + ")");
+  if (device == nullptr || device->Reserved == 0 || device->Reserved > interfaces.size()) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::wstring& location = interfaces[device->Reserved - 1].locationPath;
+  if (property != SPDRP_LOCATION_PATHS || location.empty()) {
+    return Fail(ERROR_INVALID_DATA);
+  }
+  // A multi-string: the one path, its zero, and the list's closing zero.
+  const std::wstring paths = location + L'\0' + L'\0';
+  const DWORD needed = static_cast<DWORD>(paths.size() * sizeof(WCHAR));
+  if (requiredSize != nullptr) {
+    *requiredSize = needed;
+  }
+  if (bufferSize < needed) {
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  if (type != nullptr) {
+    *type = REG_MULTI_SZ;
+  }
+  std::memcpy(buffer, paths.data(), needed);
   return TRUE;
 }
 

@@ -46,6 +46,7 @@ class FakePlatform {
     DWORD enumError = ERROR_SUCCESS;      // SetupDiEnumDeviceInterfaces fails with it
     std::optional<DWORD> requiredSize{};  // else what the path needs
     DWORD detailError = ERROR_SUCCESS;    // the detail call with a buffer fails with it
+    std::wstring locationPath{};          // SPDRP_LOCATION_PATHS' first string; empty: none
   };
 
   // Installs a platform for the lifetime of this object; one at a time.
@@ -152,6 +153,9 @@ class FakePlatform {
                                           PSP_DEVICE_INTERFACE_DETAIL_DATA_W detail,
                                           DWORD detailSize, PDWORD requiredSize,
                                           PSP_DEVINFO_DATA deviceInfoData);
+  BOOL OnSetupDiGetDeviceRegistryPropertyW(HDEVINFO deviceSet, PSP_DEVINFO_DATA device,
+                                           DWORD property, PDWORD type, PBYTE buffer,
+                                           DWORD bufferSize, PDWORD requiredSize);
   BOOL OnSetupDiDestroyDeviceInfoList(HDEVINFO deviceSet);
 
  private:

@@ -67,7 +67,10 @@ TEST(InfoOnWindows, ReadsTheKeyAndReleasesIt) {
 
   const Json endpoints = {{{"address", "0x02"}, {"direction", "out"}, {"max_packet_size", 64}},
                           {{"address", "0x83"}, {"direction", "in"}, {"max_packet_size", 64}}};
+  // An interface of a composite device: its instance ID carries no serial number.
   const Json key = {{"path", std::string(KeyPath.begin(), KeyPath.end())},
+                    {"serial", nullptr},
+                    {"location", nullptr},
                     {"access", "ok"},
                     {"firmware", "1.5"},
                     {"so_pin", "set"},

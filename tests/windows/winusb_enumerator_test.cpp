@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -39,7 +40,12 @@ std::string SizeQueryCall(int member) {
 // of the buffer.
 std::string DetailCall(int member, int bufferSize) {
   return "SetupDiGetDeviceInterfaceDetailW(devinfo1, member " + std::to_string(member) +
-         ", cbSize 8, " + std::to_string(bufferSize) + ", null, null)";
+         ", cbSize 8, " + std::to_string(bufferSize) + ", null, device)";
+}
+// After a member's path: its location paths, into a buffer of 512 characters less the last.
+std::string PropertyCall(int member) {
+  return "SetupDiGetDeviceRegistryPropertyW(devinfo1, member " + std::to_string(member) +
+         ", 0x23, 1022)";
 }
 constexpr const char* DestroyCall = "SetupDiDestroyDeviceInfoList(devinfo1)";
 
@@ -73,9 +79,10 @@ TEST_F(WinUsbEnumeratorTest, TwoDevicesInThePlatformsOrder) {
   EXPECT_TRUE(enumerator.Enumerate());
   EXPECT_FALSE(enumerator.IsEmpty());
   EXPECT_EQ(enumerator.GetCount(), 2u);
-  EXPECT_THAT(platform.Calls(), ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0),
-                                            DetailCall(0, 38), EnumCall(1), SizeQueryCall(1),
-                                            DetailCall(1, 56), EnumCall(2), DestroyCall));
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
+                          PropertyCall(0), EnumCall(1), SizeQueryCall(1), DetailCall(1, 56),
+                          PropertyCall(1), EnumCall(2), DestroyCall));
 
   platform.ClearCalls();
   EXPECT_THAT(enumerator.OpenDeviceOrNull(1), NotNull());
@@ -89,10 +96,10 @@ TEST_F(WinUsbEnumeratorTest, MemberThatCannotBeListedIsSkipped) {
       {.devicePath = PathA}, {.enumError = ERROR_GEN_FAILURE}, {.devicePath = PathC}};
   EXPECT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 2u);
-  EXPECT_THAT(
-      platform.Calls(),
-      ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38), EnumCall(1),
-                  EnumCall(2), SizeQueryCall(2), DetailCall(2, 38), EnumCall(3), DestroyCall));
+  EXPECT_THAT(platform.Calls(),
+              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
+                          PropertyCall(0), EnumCall(1), EnumCall(2), SizeQueryCall(2),
+                          DetailCall(2, 38), PropertyCall(2), EnumCall(3), DestroyCall));
 }
 
 // A set that fails every member with another error than its end is not walked to 2^32: 16 errors
@@ -110,7 +117,7 @@ TEST_F(WinUsbEnumeratorTest, SixteenListingErrorsInARowEndTheEnumeration) {
   EXPECT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 1u);
   const std::vector<std::string>& calls = platform.Calls();
-  ASSERT_EQ(calls.size(), 1u + 16 + 2 + 16 + 1);
+  ASSERT_EQ(calls.size(), 1u + 16 + 3 + 16 + 1);
   EXPECT_EQ(calls[16], EnumCall(15));
   EXPECT_EQ(calls[calls.size() - 2], EnumCall(31));
   EXPECT_EQ(calls.back(), DestroyCall);
@@ -121,10 +128,11 @@ TEST_F(WinUsbEnumeratorTest, MemberWithRequiredSizeZeroIsSkipped) {
       {.devicePath = PathA}, {.devicePath = PathB, .requiredSize = 0}, {.devicePath = PathC}};
   EXPECT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 2u);
-  EXPECT_THAT(platform.Calls(),
-              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
-                          EnumCall(1), SizeQueryCall(1), EnumCall(2), SizeQueryCall(2),
-                          DetailCall(2, 38), EnumCall(3), DestroyCall));
+  EXPECT_THAT(
+      platform.Calls(),
+      ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38), PropertyCall(0),
+                  EnumCall(1), SizeQueryCall(1), EnumCall(2), SizeQueryCall(2), DetailCall(2, 38),
+                  PropertyCall(2), EnumCall(3), DestroyCall));
 
   platform.ClearCalls();
   std::unique_ptr<KvUsbDevice> device;
@@ -138,9 +146,9 @@ TEST_F(WinUsbEnumeratorTest, FailingDetailCallEndsTheListWithThePathsFoundSoFar)
                          {.devicePath = PathC}};
   EXPECT_TRUE(enumerator.Enumerate());
   EXPECT_EQ(enumerator.GetCount(), 1u);
-  EXPECT_THAT(platform.Calls(),
-              ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0), DetailCall(0, 38),
-                          EnumCall(1), SizeQueryCall(1), DetailCall(1, 56), DestroyCall));
+  EXPECT_THAT(platform.Calls(), ElementsAre(ClassDevsCall, EnumCall(0), SizeQueryCall(0),
+                                            DetailCall(0, 38), PropertyCall(0), EnumCall(1),
+                                            SizeQueryCall(1), DetailCall(1, 56), DestroyCall));
 }
 
 TEST_F(WinUsbEnumeratorTest, FailingDetailCallForTheFirstMemberLeavesTheListEmpty) {
@@ -260,6 +268,48 @@ TEST_F(WinUsbEnumeratorTest, PlatformEnumeratorLooksForTheNevrikInterfaceClass) 
   ASSERT_FALSE(platform.Calls().empty());
   EXPECT_EQ(platform.Calls().front(),
             "SetupDiGetClassDevsW({EB3FB26E-7AC7-4D70-B7A7-F347623E99B6}, null, null, 0x12)");
+}
+
+}  // namespace
+}  // namespace nevrik
+
+namespace nevrik {
+namespace {
+
+// The identity comes from what listing read: the device interface path, and the location paths
+// of the device. No device is opened for it.
+TEST_F(WinUsbEnumeratorTest, IdentityIsReadFromTheDeviceInterfacePath) {
+  struct Case {
+    std::wstring path;
+    std::uint16_t vendorId;
+    std::uint16_t productId;
+    std::optional<std::string> serial;
+    std::wstring location = L"";
+  };
+  const std::vector<Case> cases = {
+      {L"\\\\?\\usb#vid_1209&pid_0001#NVKSIM0000000007#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}",
+       0x1209, 0x0001, "NVKSIM0000000007", L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(1)"},
+      // No serial number: Windows made up the instance ID (as for an interface of a composite
+      // device).
+      {L"\\\\?\\usb#vid_1209&pid_4e56&mi_02#7&1a2b3c4d&0&0002#{eb3fb26e}", 0x1209, 0x4e56,
+       std::nullopt},
+      {L"\\\\?\\usb#nevrik#a", 0, 0, std::nullopt},
+  };
+  for (const Case& test : cases) {
+    platform.interfaces = {{.devicePath = test.path, .locationPath = test.location}};
+    WinUsbEnumerator enumerator(TestClass);
+    ASSERT_TRUE(enumerator.Enumerate());
+    const UsbKeyIdentity identity = enumerator.GetIdentity(0);
+    EXPECT_EQ(identity.path, test.path);
+    EXPECT_EQ(identity.vendorId, test.vendorId);
+    EXPECT_EQ(identity.productId, test.productId);
+    EXPECT_EQ(identity.serialNumber, test.serial);
+    EXPECT_EQ(identity.location, std::string(test.location.begin(), test.location.end()));
+    EXPECT_EQ(enumerator.GetIdentity(1).vendorId, 0);
+  }
+  for (const std::string& call : platform.Calls()) {
+    EXPECT_FALSE(call.starts_with("CreateFileW")) << call;
+  }
 }
 
 }  // namespace
