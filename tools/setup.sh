@@ -22,8 +22,9 @@ build_packages=(cmake ninja-build g++ pkg-config libcrypto++-dev libusb-1.0-0-de
 # The emulated USB bus: umockdev's library and headers (with GLib's), and its preload library,
 # which comes with the umockdev package.
 bus_packages=(umockdev libumockdev-dev libglib2.0-dev)
+# jq: the scripts in the README and docs/fleet.md, which the tests run as the documents show them.
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-               gir1.2-umockdev-1.0 valgrind)
+               gir1.2-umockdev-1.0 valgrind jq)
 coverage_packages=(clang libclang-rt-14-dev llvm-14)
 # make, dpkg-dev and xz-utils fetch and unpack Debian's Crypto++ source and run its cross
 # makefile; googletest ships the GoogleTest sources that the cross build compiles.
