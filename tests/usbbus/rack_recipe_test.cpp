@@ -12,13 +12,13 @@
 #include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "tests/support/captured_file.h"
+#include "tests/support/document_block.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/key_cable.h"
 #include "usbbus/supervised_command.h"
@@ -44,26 +44,6 @@ Commands Whole() {
   return Then(whole, {CmdGetHash, CmdDeploy, CmdFinal});
 }
 
-// The bash block after the marker in docs/fleet.md.
-std::string RecipeFromDocument() {
-  std::ifstream document(NEVRIK_TEST_DATA_DIR "/../docs/fleet.md");
-  std::string line;
-  std::string recipe;
-  enum { Before, Marked, Inside } place = Before;
-  while (std::getline(document, line)) {
-    if (place == Before && line == "<!-- rack recipe: bash -->") {
-      place = Marked;
-    } else if (place == Marked && line == "```bash") {
-      place = Inside;
-    } else if (place == Inside && line == "```") {
-      return recipe;
-    } else if (place == Inside) {
-      recipe += line + "\n";
-    }
-  }
-  return "";
-}
-
 struct RackKey {
   std::string serial;
   int major;
@@ -78,7 +58,7 @@ struct RackKey {
 };
 
 // Keys on a bus, the recipe and its files in a folder of their own, the programs on PATH.
-class RackRecipe : public ::testing::Test {
+class RackRecipeRun : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(recipe.empty()) << "no bash block after the marker in docs/fleet.md";
@@ -96,9 +76,7 @@ class RackRecipe : public ::testing::Test {
            1);
   }
 
-  void TearDown() override {
-    std::system(("rm -rf " + folder).c_str());
-  }
+  void TearDown() override { std::system(("rm -rf " + folder).c_str()); }
 
   void Plug(const std::vector<RackKey>& rack) {
     for (const RackKey& plan : rack) {
@@ -109,7 +87,8 @@ class RackRecipe : public ::testing::Test {
       firmware.firmwareMajor = static_cast<std::uint8_t>(plan.major);
       firmware.firmwareMinor = static_cast<std::uint8_t>(plan.minor);
       if (plan.soPin != nullptr) {
-        firmware.soPin = std::vector<std::uint8_t>(plan.soPin, plan.soPin + std::strlen(plan.soPin));
+        firmware.soPin =
+            std::vector<std::uint8_t>(plan.soPin, plan.soPin + std::strlen(plan.soPin));
       }
       firmware.soPinLocked = plan.locked;
       keys.push_back(std::make_shared<SimKey>(usb, firmware));
@@ -163,7 +142,7 @@ class RackRecipe : public ::testing::Test {
     }
   }
 
-  const std::string recipe = RecipeFromDocument();
+  const std::string recipe = RackRecipe();
   std::string folder;
   EmulatedUsbBus bus;
   usbbus::UniqueFd pullSignal{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
@@ -175,7 +154,7 @@ class RackRecipe : public ::testing::Test {
 };
 
 // The eight keys of the document, the SO PIN given once on standard input.
-TEST_F(RackRecipe, UpdatesEveryKeyItCanAndSummarisesEachExactly) {
+TEST_F(RackRecipeRun, UpdatesEveryKeyItCanAndSummarisesEachExactly) {
   const std::vector<RackKey> rack = {
       {"NVKSIM0000000001", 1, 5, "1234", false, false, {}, true, Then(Read, Whole())},
       {"NVKSIM0000000002", 1, 0, nullptr, false, false, {}, true, Then(Read, Whole())},
@@ -204,7 +183,7 @@ TEST_F(RackRecipe, UpdatesEveryKeyItCanAndSummarisesEachExactly) {
 
 // A PIN per key from a file of the owner's alone, one of them for every key not named; exit 0
 // once every key is at the updater's version.
-TEST_F(RackRecipe, TakesEachKeysPinFromAPrivateFile) {
+TEST_F(RackRecipeRun, TakesEachKeysPinFromAPrivateFile) {
   const std::vector<RackKey> rack = {
       {"NVK-A", 1, 5, "1111", false, false, {}, true, Then(Read, Whole())},
       {"NVK-B", 1, 5, "2 2", false, false, {}, true, Then(Read, Whole())},
@@ -225,7 +204,7 @@ TEST_F(RackRecipe, TakesEachKeysPinFromAPrivateFile) {
 }
 
 // A PIN file that others may read is refused before any key is asked anything.
-TEST_F(RackRecipe, RefusesAPinFileOthersCanRead) {
+TEST_F(RackRecipeRun, RefusesAPinFileOthersCanRead) {
   const std::vector<RackKey> rack = {{"NVK-A", 1, 5, "1111", false, false, {}, false, {}}};
   Plug(rack);
   const std::string pins = folder + "/rack.pins";
