@@ -7,11 +7,12 @@
 #                            them needs (tools/run.sh): never the test packages
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
-#   tools/setup.sh package   both of the above and what CPack needs for the Debian package
 #   tools/setup.sh arm64     the arm64 cross build and its tests under qemu-user: Debian's cross
 #                            toolchain and arm64 libraries (multiarch), qemu, umockdev's arm64
 #                            preload library (tools/umockdev-preload-arm64.sh), and the kernel's
 #                            registration of qemu for arm64 programs (binfmt_misc, needs root)
+#   tools/setup.sh package   the above (of arm64 the packages, not the registration)
+#                            and what CPack needs for the Debian packages
 #   tools/setup.sh test      everything the whole test suite needs, Windows, arm64 and packages
 #                            included (the default)
 #   tools/setup.sh coverage  clang and llvm-14 for fuzz/coverage.sh (not part of the test suite)
@@ -54,7 +55,8 @@ check_packages=(lintian man-db groff-base diffoscope-minimal python3-debian unzi
 case "$purpose" in
   run) wanted=("${build_packages[@]}" "${bus_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${package_packages[@]}") ;;
+  package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${arm64_packages[@]}"
+                   "${package_packages[@]}") ;;
   arm64) wanted=("${arm64_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${bus_packages[@]}" "${test_packages[@]}"
                 "${windows_packages[@]}" "${arm64_packages[@]}" "${package_packages[@]}"
@@ -89,9 +91,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   log=$(mktemp)
   trap 'rm -f "$log"' EXIT
-  # apt's chatter (debconf notices and the like) is shown only when something failed.
+  # apt's chatter (debconf notices and the like) is shown only when something failed. Nothing
+  # installed is removed: an arm64 development package that cannot sit beside its amd64 build
+  # fails the set-up instead.
   if ! { "${as_root[@]}" apt-get update -qq &&
-         "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+         "${as_root[@]}" apt-get install -y -qq --no-install-recommends --no-remove \
            -o DPkg::Lock::Timeout=600 "${missing[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     exit 1
@@ -99,14 +103,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: packages installed in $((SECONDS - started)) s"
 fi
 
-if $wants_arm64; then
+if [ "$purpose" = arm64 ] || [ "$purpose" = test ]; then
   # The kernel runs arm64 programs through qemu once qemu is registered with binfmt_misc; the
   # registration is the machine's, so it needs root. Its flags include F: the kernel opens the
   # interpreter at once, and it serves programs in other mount namespaces too.
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
     [ -e /proc/sys/fs/binfmt_misc/register ] ||
       "${as_root[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-    "${as_root[@]}" sh -c 'cat /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register'
+    "${as_root[@]}" sh -c \
+      'cat /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register'
   fi
   "$here/umockdev-preload-arm64.sh" >/dev/null
 fi
