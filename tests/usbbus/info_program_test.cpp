@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string Info = ProgramUnderTest(NEVRIK_INFO_PATH);
+const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 
 using Json = nlohmann::ordered_json;
 
@@ -129,7 +133,7 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
   };
   for (const InfoCase& test : cases) {
     std::vector<std::string> arguments = test.devices;
-    arguments.insert(arguments.end(), {"--", NEVRIK_INFO_PATH, "--json"});
+    arguments.insert(arguments.end(), {"--", Info, "--json"});
     arguments.insert(arguments.end(), test.options.begin(), test.options.end());
     const ProgramResult result = RunProgram(NEVRIK_USBBUS_PATH, arguments);
     const std::string document = CommandOutput(result.out);
@@ -143,10 +147,9 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
 }
 
 TEST(InfoProgram, SaysItInWordsForPeople) {
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH,
-                 {"--key", "--key=firmware=2.0,so-pin=1,so-pin-locked", "--key=claimed",
-                  "--key=fault=sync-refused", "--key=fault=status-busy", "--", NEVRIK_INFO_PATH});
+  const ProgramResult result = RunProgram(
+      NEVRIK_USBBUS_PATH, {"--key", "--key=firmware=2.0,so-pin=1,so-pin-locked", "--key=claimed",
+                           "--key=fault=sync-refused", "--key=fault=status-busy", "--", Info});
   EXPECT_EQ(CommandOutput(result.out),
             "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
                 "\n"
@@ -160,10 +163,9 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
 
 // Listing leaves the key free: the updater, started right after, opens and updates it.
 TEST(InfoProgram, ReleasesTheKeyForTheUpdater) {
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH,
-                 {"--key=so-pin=1234", "--", "/bin/sh", "-c",
-                  std::string(NEVRIK_INFO_PATH) + " >/dev/null && exec " + NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunProgram(
+      NEVRIK_USBBUS_PATH,
+      {"--key=so-pin=1234", "--", "/bin/sh", "-c", Info + " >/dev/null && exec " + Updater});
   EXPECT_NE(result.out.find("Updated successfully!\n"), std::string::npos) << result.out;
   EXPECT_EQ(RequestLines(result.out),
             std::vector<std::string>{
