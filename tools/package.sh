@@ -2,7 +2,7 @@
 # Builds the Debian package and the Windows zip into dist/, in one command, from a bare Debian 12
 # machine (as root, or with sudo available, like the set-up step):
 #
-#   tools/package.sh [FIRMWARE_PACK]
+#   tools/package.sh [--arch=amd64|--arch=arm64] [FIRMWARE_PACK]
 #
 # Both packages embed FIRMWARE_PACK, by default the repository's placeholder pack
 # app/firmware_pack.bin (test data, not firmware); a release names the real pack here.
@@ -20,7 +20,15 @@
 # 022 (CPack gives the folders above the installed files, /usr and the like, the umask's modes),
 # and strip-nondeterminism then sets what CPack has no switch for: the modes and times of the
 # .deb's ar members and of the zip's entries.
+#
+# Beside them comes the arm64 Debian package: the same release build cross-compiled against
+# Debian's arm64 libraries, in build-package-arm64/ ("package-arm64" preset). --arch=amd64 builds
+# the amd64 package and the zip alone, --arch=arm64 the arm64 package alone.
 set -euo pipefail
+arch=all
+case ${1:-} in
+  --arch=amd64 | --arch=arm64) arch=${1#--arch=}; shift ;;
+esac
 pack=$(realpath -e "${1:-$(dirname "$0")/../app/firmware_pack.bin}")
 cd "$(dirname "$0")/.."
 export LC_ALL=C TZ=UTC # the zip's DOS times are local times
@@ -57,12 +65,21 @@ package() { # package PRESET BUILD_DIR [CMAKE ARGUMENT...]: builds and packs int
 
 rm -rf dist
 mkdir dist
-package package build-package -DNEVRIK_FIRMWARE_PACK="$pack"
-package windows build-windows -DNEVRIK_FIRMWARE_PACK="$pack" \
-  -DNEVRIK_CRYPTOPP_ROOT="$(tools/build-cryptopp-mingw.sh)"
+if [ "$arch" != arm64 ]; then
+  package package build-package -DNEVRIK_FIRMWARE_PACK="$pack"
+fi
+if [ "$arch" != amd64 ]; then
+  # dpkg-shlibdeps looks for the libraries of the package's architecture, not of this machine.
+  DEB_HOST_ARCH=arm64 package package-arm64 build-package-arm64 -DNEVRIK_FIRMWARE_PACK="$pack"
+fi
+if [ "$arch" != arm64 ]; then
+  package windows build-windows -DNEVRIK_FIRMWARE_PACK="$pack" \
+    -DNEVRIK_CRYPTOPP_ROOT="$(tools/build-cryptopp-mingw.sh)"
+fi
 
 # What a release publishes beside the packages: the firmware they carry and every file's SHA-256.
-version=$(dpkg-deb --field dist/*.deb Version)
+debs=(dist/*.deb)
+version=$(dpkg-deb --field "${debs[0]}" Version)
 read -r image_sha256 firmware image_size < <(python3 tools/pack_image_sha256.py "$pack")
 printf 'firmware       %s\nimage          %s bytes\nimage SHA-256  %s\n' \
   "$firmware" "$image_size" "$image_sha256" >"dist/nevrik-update-$version-firmware.txt"
