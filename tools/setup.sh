@@ -11,10 +11,11 @@
 #                            toolchain and arm64 libraries (multiarch), qemu, umockdev's arm64
 #                            preload library (tools/umockdev-preload-arm64.sh), and the kernel's
 #                            registration of qemu for arm64 programs (binfmt_misc, needs root)
-#   tools/setup.sh package   the above (of arm64 the packages, not the registration)
-#                            and what CPack needs for the Debian packages
+#   tools/setup.sh package   the above (of arm64 the packages alone) and what CPack needs
+#                            for the Debian packages
 #   tools/setup.sh test      everything the whole test suite needs, Windows, arm64 and packages
-#                            included (the default)
+#                            included (the default), but qemu's registration: the arm64 step of
+#                            tools/test.sh asks for that itself
 #   tools/setup.sh coverage  clang and llvm-14 for fuzz/coverage.sh (not part of the test suite)
 set -euo pipefail
 
@@ -103,7 +104,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: packages installed in $((SECONDS - started)) s"
 fi
 
-if [ "$purpose" = arm64 ] || [ "$purpose" = test ]; then
+if [ "$purpose" = arm64 ]; then
   # The kernel runs arm64 programs through qemu once qemu is registered with binfmt_misc; the
   # registration is the machine's, so it needs root. Its flags include F: the kernel opens the
   # interpreter at once, and it serves programs in other mount namespaces too.

@@ -59,6 +59,7 @@ update_under_valgrind() {
 # library path. The preload is copied into the build tree, where the unprivileged user that some
 # tests run a program as can read it.
 arm64_build_and_tests() {
+  bash tools/setup.sh arm64 # qemu's registration with the kernel, which needs root
   build_and_test arm64
   local preload=$PWD/build-arm64/umockdev-preload
   mkdir -p "$preload"
