@@ -66,7 +66,7 @@ arm64_build_and_tests() {
   cp "$(tools/umockdev-preload-arm64.sh)/libumockdev-preload.so.0" "$preload/"
   cmake --preset default >/dev/null
   cmake --build --preset default --target nevrik-usbbus usbbus_tests updater_terminal_tests \
-    usb_bus_tests
+    scripted_updater_tests usb_bus_tests
   # Left out: the updater ended by a second Ctrl+C or by Ctrl+\ (EndedAtOnce). qemu-user writes a
   # core file of the program it emulates when a signal ends it, whatever the program's
   # not-dumpable mark, and under load it kept the second Ctrl+C pending in the kernel, which the
