@@ -6,8 +6,8 @@
 #   Nevrik::UMockdev  umockdev, for the emulated USB bus (Linux only).
 #   Nevrik::Json      nlohmann/json, header-only (Debian's nlohmann-json3-dev), for every build.
 #   GTest::gtest_main, GTest::gmock
-#                     Debian's GoogleTest natively; for the Windows cross build compiled here
-#                     from the sources that Debian's googletest package ships.
+#                     Debian's GoogleTest natively and for arm64; for the Windows cross build
+#                     compiled here from the sources that Debian's googletest package ships.
 
 set(NEVRIK_CRYPTOPP_ROOT "$ENV{NEVRIK_CRYPTOPP_ROOT}"
     CACHE PATH "Prefix of a Crypto++ build to use instead of pkg-config")
@@ -45,7 +45,7 @@ set_target_properties(Nevrik::Json PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${j
                                               INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${json_include}")
 
 if(NEVRIK_BUILD_TESTS)
-  if(CMAKE_CROSSCOMPILING)
+  if(WIN32)
     set(NEVRIK_GOOGLETEST_SOURCE_DIR /usr/src/googletest
         CACHE PATH "GoogleTest sources to cross-compile (Debian package googletest)")
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

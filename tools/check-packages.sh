@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the packages with tools/package.sh and checks them as a user meets them: the checksums
-# and the firmware's hash beside them; the Debian package's files, lintian, and the updater and
-# man page unpacked from it; the zip's files, their line ends, and the updater unpacked from it
-# under wine; and that no packaged program carries code made for fuzzing only. Quiet unless a
-# check fails.
+# and the firmware's hash beside them; each Debian package's architecture, files, dependencies,
+# lintian, and the updater and man page unpacked from it (the arm64 ones under qemu-user); the
+# zip's files, their line ends, and the updater unpacked from it under wine; and that no packaged
+# program carries code made for fuzzing only. Quiet unless a check fails.
 set -euo pipefail
 shopt -s nullglob
 cd "$(dirname "$0")/.."
@@ -57,12 +57,12 @@ run_exe() {
 
 bash tools/package.sh >"$work/package.log" 2>&1 ||
   fail "tools/package.sh failed:" "$work/package.log"
-debs=(dist/*.deb)
+debs=(dist/*_amd64.deb dist/*_arm64.deb)
 zips=(dist/*.zip)
-[ ${#debs[@]} -eq 1 ] && [ ${#zips[@]} -eq 1 ] || fail "dist/ holds: $(ls dist)"
-deb=${debs[0]}
+[ ${#debs[@]} -eq 2 ] && [ ${#zips[@]} -eq 1 ] && [ "$(ls dist/*.deb | wc -l)" -eq 2 ] ||
+  fail "dist/ holds: $(ls dist)"
 zip=$(realpath "${zips[0]}")
-version=$(dpkg-deb --field "$deb" Version)
+version=$(dpkg-deb --field "${debs[0]}" Version)
 
 # --- The checksums: every other file of dist/, and each one right
 same "files in dist/SHA256SUMS" "$(cd dist && ls | grep -vx SHA256SUMS)" "$(cut -c 67- dist/SHA256SUMS)"
@@ -76,46 +76,61 @@ banner=$'NEVRIK firmware ver.2.0 updater (2.0.0.111 (2a12b68e))\n'
 banner+=$'Copyright (C) 2026 The nevrik-update developers. All rights reserved.\n\n'
 [[ $banner == *"($version ("* ]] || fail "package version $version is not the banner's"
 
-# --- The Debian package
-expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-info ./usr/bin/nevrik-update ./usr/share/
-          ./usr/share/doc/
-          ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
-          ./usr/share/doc/nevrik-update/SECURITY.md.gz
-          ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
-          ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-info.1.gz
-          ./usr/share/man/man1/nevrik-update.1.gz)
-same "$deb files" "$(printf '%s\n' "${expected[@]}" | sort)" \
-  "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)"
-
-# Errors fail the check; warnings and the note about running as root are shown.
-lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || fail "lintian:" "$work/lintian"
-grep -v '^running with root privileges' "$work/lintian" >&2 || true
-
-dpkg-deb -x "$deb" "$work/deb"
-# No code made for fuzzing only in a shipped program.
-tools/check-no-fuzzing-code.sh "$work/deb/usr/bin/nevrik-update" "$work/deb/usr/bin/nevrik-info" \
-  2>"$work/fuzzing" || fail "the Debian package:" "$work/fuzzing"
-updater=$work/deb/usr/bin/nevrik-update
-same "nevrik-update -h exit code" 0 "$(run "$work/out" "$work/err" "$updater" -h)"
-same_file "nevrik-update -h output" "$banner" "$work/out"
-same_file "nevrik-update -h errors" "" "$work/err"
-same "nevrik-update --bogus exit code" 2 "$(run "$work/out" "$work/err" "$updater" --bogus)"
-same_file "nevrik-update --bogus output" "" "$work/out"
-same_file "nevrik-update --bogus errors" $'unknown option -- bogus\n' "$work/err"
-
+# --- The Debian packages: check_deb DEB ARCHITECTURE [EMULATOR...]
 info_version=$'nevrik-info 2.0.0.111 (2a12b68e)\n'
-info=$work/deb/usr/bin/nevrik-info
-same "nevrik-info -v exit code" 0 "$(run "$work/out" "$work/err" "$info" -v)"
-same_file "nevrik-info -v output" "$info_version" "$work/out"
-same "nevrik-info --bogus exit code" 2 "$(run "$work/out" "$work/err" "$info" --bogus)"
-same_file "nevrik-info --bogus errors" $'unknown option -- bogus\n' "$work/err"
+check_deb() {
+  local deb=$1 architecture=$2
+  local emulator=("${@:3}")
+  same "$deb architecture" "$architecture" "$(dpkg-deb --field "$deb" Architecture)"
+  # Debian's own libraries of the same architecture, by package name, nothing built here.
+  same "$deb dependencies" "libc6 libcrypto++8 libgcc-s1 libstdc++6 libusb-1.0-0" \
+    "$(dpkg-deb --field "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/ .*//' | sort | xargs)"
+  expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-info ./usr/bin/nevrik-update ./usr/share/
+            ./usr/share/doc/
+            ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
+            ./usr/share/doc/nevrik-update/SECURITY.md.gz
+            ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
+            ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-info.1.gz
+            ./usr/share/man/man1/nevrik-update.1.gz)
+  same "$deb files" "$(printf '%s\n' "${expected[@]}" | sort)" \
+    "$(dpkg-deb --contents "$deb" | awk '{ print $6 }' | sort)"
 
-for page in nevrik-update nevrik-info; do
-  man --warnings -l "$work/deb/usr/share/man/man1/$page.1.gz" >"$work/man" 2>"$work/man.err"
-  [ ! -s "$work/man.err" ] || fail "man --warnings ($page):" "$work/man.err"
-  grep -q '^EXIT STATUS' "$work/man" || fail "$page's man page has no EXIT STATUS section:" \
-    "$work/man"
-done
+  # Errors fail the check; warnings and the note about running as root are shown.
+  lintian --fail-on error "$deb" >"$work/lintian" 2>&1 || fail "lintian:" "$work/lintian"
+  grep -v '^running with root privileges' "$work/lintian" >&2 || true
+
+  rm -rf "$work/deb"
+  dpkg-deb -x "$deb" "$work/deb"
+  # No code made for fuzzing only in a shipped program.
+  tools/check-no-fuzzing-code.sh "$work/deb/usr/bin/nevrik-update" \
+    "$work/deb/usr/bin/nevrik-info" 2>"$work/fuzzing" || fail "$deb:" "$work/fuzzing"
+  updater=$work/deb/usr/bin/nevrik-update
+  same "nevrik-update -h exit code" 0 \
+    "$(run "$work/out" "$work/err" "${emulator[@]}" "$updater" -h)"
+  same_file "nevrik-update -h output" "$banner" "$work/out"
+  same_file "nevrik-update -h errors" "" "$work/err"
+  same "nevrik-update --bogus exit code" 2 \
+    "$(run "$work/out" "$work/err" "${emulator[@]}" "$updater" --bogus)"
+  same_file "nevrik-update --bogus output" "" "$work/out"
+  same_file "nevrik-update --bogus errors" $'unknown option -- bogus\n' "$work/err"
+
+  info=$work/deb/usr/bin/nevrik-info
+  same "nevrik-info -v exit code" 0 "$(run "$work/out" "$work/err" "${emulator[@]}" "$info" -v)"
+  same_file "nevrik-info -v output" "$info_version" "$work/out"
+  same "nevrik-info --bogus exit code" 2 \
+    "$(run "$work/out" "$work/err" "${emulator[@]}" "$info" --bogus)"
+  same_file "nevrik-info --bogus errors" $'unknown option -- bogus\n' "$work/err"
+
+  for page in nevrik-update nevrik-info; do
+    man --warnings -l "$work/deb/usr/share/man/man1/$page.1.gz" >"$work/man" 2>"$work/man.err"
+    [ ! -s "$work/man.err" ] || fail "man --warnings ($page):" "$work/man.err"
+    grep -q '^EXIT STATUS' "$work/man" || fail "$page's man page has no EXIT STATUS section:" \
+      "$work/man"
+  done
+}
+check_deb "${debs[0]}" amd64
+# qemu named here: the check needs no binfmt registration, so it runs without root.
+check_deb "${debs[1]}" arm64 qemu-aarch64-static
 
 # --- The Windows zip
 top=nevrik-update-$version-windows-x86_64

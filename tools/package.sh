@@ -2,7 +2,7 @@
 # Builds the Debian package and the Windows zip into dist/, in one command, from a bare Debian 12
 # machine (as root, or with sudo available, like the set-up step):
 #
-#   tools/package.sh [FIRMWARE_PACK]
+#   tools/package.sh [--arch=amd64|--arch=arm64] [FIRMWARE_PACK]
 #
 # Both packages embed FIRMWARE_PACK, by default the repository's placeholder pack
 # app/firmware_pack.bin (test data, not firmware); a release names the real pack here.
@@ -28,7 +28,15 @@
 # entries. The compiling runs in the caller's umask, locale and time zone, which must not matter;
 # only the packing resets them (CPack gives the folders above the installed files, /usr and the
 # like, the umask's modes, and the zip's DOS times are local times).
+#
+# Beside them comes the arm64 Debian package: the same release build cross-compiled against
+# Debian's arm64 libraries, in build-package-arm64/ ("package-arm64" preset). --arch=amd64 builds
+# the amd64 package and the zip alone, --arch=arm64 the arm64 package alone.
 set -euo pipefail
+arch=all
+case ${1:-} in
+  --arch=amd64 | --arch=arm64) arch=${1#--arch=}; shift ;;
+esac
 pack=$(realpath -e "${1:-$(dirname "$0")/../app/firmware_pack.bin}")
 cd "$(dirname "$0")/.."
 
@@ -144,17 +152,31 @@ common_packages=(cmake ninja-build strip-nondeterminism)
 deb_packages=("${common_packages[@]}" g++ pkg-config libcrypto++-dev libusb-1.0-0-dev
               nlohmann-json3-dev dpkg-dev file gzip)
 zip_packages=("${common_packages[@]}" g++-mingw-w64-x86-64-posix nlohmann-json3-dev)
+# The arm64 package: Debian's cross compiler and the arm64 libraries it links and reads the
+# dependencies' versions from.
+arm64_packages=("${common_packages[@]}" g++-aarch64-linux-gnu pkg-config libcrypto++-dev:arm64
+                libusb-1.0-0-dev:arm64 nlohmann-json3-dev dpkg-dev file gzip)
 
 rm -rf dist
 mkdir dist
-cryptopp_mingw=$(tools/build-cryptopp-mingw.sh)
-package package build-package -DNEVRIK_FIRMWARE_PACK="$pack"
-package windows build-windows -DNEVRIK_FIRMWARE_PACK="$pack" \
-  -DNEVRIK_CRYPTOPP_ROOT="$cryptopp_mingw"
+cryptopp_mingw=
+if [ "$arch" != arm64 ]; then
+  package package build-package -DNEVRIK_FIRMWARE_PACK="$pack"
+fi
+if [ "$arch" != amd64 ]; then
+  # dpkg-shlibdeps looks for the libraries of the package's architecture, not of this machine.
+  DEB_HOST_ARCH=arm64 package package-arm64 build-package-arm64 -DNEVRIK_FIRMWARE_PACK="$pack"
+fi
+if [ "$arch" != arm64 ]; then
+  cryptopp_mingw=$(tools/build-cryptopp-mingw.sh)
+  package windows build-windows -DNEVRIK_FIRMWARE_PACK="$pack" \
+    -DNEVRIK_CRYPTOPP_ROOT="$cryptopp_mingw"
+fi
 
 # What a release publishes beside the packages: the firmware they carry, the pack they embed, the
 # build record and every file's SHA-256.
-version=$(dpkg-deb --field dist/*.deb Version)
+debs=(dist/*.deb)
+version=$(dpkg-deb --field "${debs[0]}" Version)
 read -r image_sha256 firmware image_size < <(python3 tools/pack_image_sha256.py "$pack")
 printf 'firmware       %s\nimage          %s bytes\nimage SHA-256  %s\n' \
   "$firmware" "$image_size" "$image_sha256" >"dist/nevrik-update-$version-firmware.txt"
@@ -173,11 +195,19 @@ native=$(dpkg --print-architecture)
   echo "Firmware-Pack: nevrik-update-$version-firmware.pack"
   echo "Firmware-Pack-SHA256: $(sha256sum <"$pack" | cut -d ' ' -f 1)"
   echo "Build-System: $(. /etc/os-release && echo "$PRETTY_NAME"), $native"
-  record_file "nevrik-update_${version}_$native.deb" -- "${deb_packages[@]}"
-  record_file "nevrik-update-$version-windows-x86_64.zip" \
-    "Crypto++-For-Mingw: static, built by tools/build-cryptopp-mingw.sh from Debian's source
+  if [ "$arch" != arm64 ]; then
+    record_file "nevrik-update_${version}_$native.deb" -- "${deb_packages[@]}"
+  fi
+  if [ "$arch" != amd64 ]; then
+    record_file "nevrik-update_${version}_arm64.deb" "Cross-Built-For: arm64" \
+      -- "${arm64_packages[@]}"
+  fi
+  if [ "$arch" != arm64 ]; then
+    record_file "nevrik-update-$version-windows-x86_64.zip" \
+      "Crypto++-For-Mingw: static, built by tools/build-cryptopp-mingw.sh from Debian's source
 $(sed 's/^/ /' "$cryptopp_mingw/BUILD-INFO")" \
-    -- "${zip_packages[@]}"
+      -- "${zip_packages[@]}"
+  fi
 } >"dist/nevrik-update-$version-build.txt"
 
 # The list in the C locale's order, whatever the caller's.

@@ -7,9 +7,15 @@
 #                            them needs (tools/run.sh): never the test packages
 #   tools/setup.sh windows   the Windows cross build: mingw-w64, wine, GoogleTest's sources and
 #                            a static Crypto++ for mingw (tools/build-cryptopp-mingw.sh)
-#   tools/setup.sh package   both of the above and what CPack needs for the Debian package
-#   tools/setup.sh test      everything the whole test suite needs, Windows and packages included
-#                            (the default)
+#   tools/setup.sh arm64     the arm64 cross build and its tests under qemu-user: Debian's cross
+#                            toolchain and arm64 libraries (multiarch), qemu, umockdev's arm64
+#                            preload library (tools/umockdev-preload-arm64.sh), and the kernel's
+#                            registration of qemu for arm64 programs (binfmt_misc, needs root)
+#   tools/setup.sh package   the above (of arm64 the packages alone) and what CPack needs
+#                            for the Debian packages
+#   tools/setup.sh test      everything the whole test suite needs, Windows, arm64 and packages
+#                            included (the default), but qemu's registration: the arm64 step of
+#                            tools/test.sh asks for that itself
 #   tools/setup.sh coverage  clang and llvm-14 for fuzz/coverage.sh (not part of the test suite)
 set -euo pipefail
 
@@ -40,23 +46,42 @@ package_packages=(dpkg-dev file gzip strip-nondeterminism python3 git)
 # diffoscope (its minimal package, without the hundreds of tools it recommends) to show what
 # differs between two builds, which for a .deb and a zip needs python3-debian (control files),
 # unzip (zipinfo), xxd (binary contents) and binutils (objdump, which also reads PE files).
+# The arm64 build: the cross compiler and the arm64 builds of the libraries it links (GoogleTest
+# for its tests), installed beside the amd64 ones; qemu runs its programs. umockdev's and GLib's
+# development packages cannot sit beside their amd64 builds, so the emulated bus stays native.
+arm64_packages=(cmake ninja-build pkg-config nlohmann-json3-dev crossbuild-essential-arm64
+                qemu-user-static libcrypto++-dev:arm64 libusb-1.0-0-dev:arm64
+                libgtest-dev:arm64 libgmock-dev:arm64)
 check_packages=(lintian man-db groff-base diffoscope-minimal python3-debian unzip xxd binutils)
 
 case "$purpose" in
   run) wanted=("${build_packages[@]}" "${bus_packages[@]}") ;;
   windows) wanted=("${windows_packages[@]}") ;;
-  package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${package_packages[@]}") ;;
+  package) wanted=("${build_packages[@]}" "${windows_packages[@]}" "${arm64_packages[@]}"
+                   "${package_packages[@]}") ;;
+  arm64) wanted=("${arm64_packages[@]}") ;;
   test) wanted=("${build_packages[@]}" "${bus_packages[@]}" "${test_packages[@]}"
-                "${windows_packages[@]}" "${package_packages[@]}" "${check_packages[@]}") ;;
+                "${windows_packages[@]}" "${arm64_packages[@]}" "${package_packages[@]}"
+                "${check_packages[@]}") ;;
   coverage) wanted=("${build_packages[@]}" "${coverage_packages[@]}") ;;
-  *) echo "usage: $0 [run|windows|package|test|coverage]" >&2; exit 2 ;;
+  *) echo "usage: $0 [run|windows|arm64|package|test|coverage]" >&2; exit 2 ;;
 esac
 
 as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
-# One dpkg-query for all packages keeps the run with nothing to do well under a second.
-installed=$(dpkg-query -W -f='${Package} ${db:Status-Status}\n' 2>/dev/null | awk '$2 == "installed" { print $1 }')
+wants_arm64=false
+[[ " ${wanted[*]} " != *:arm64\ * ]] || wants_arm64=true
+# The arm64 libraries come from the same archive, once dpkg knows the architecture; apt's lists
+# must then be fetched again (below, as packages are missing).
+if $wants_arm64 && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${as_root[@]}" dpkg --add-architecture arm64
+fi
+
+# One dpkg-query for all packages keeps the run with nothing to do well under a second. Both
+# names are listed: "libusb-1.0-0-dev", and "libusb-1.0-0-dev:arm64" for another architecture.
+installed=$(dpkg-query -W -f='${Package} ${binary:Package} ${db:Status-Status}\n' 2>/dev/null |
+              awk '$3 == "installed" { print $1; print $2 }')
 missing=()
 for package in $(printf '%s\n' "${wanted[@]}" | sort -u); do
   grep -qxF "$package" <<<"$installed" || missing+=("$package")
@@ -68,14 +93,29 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   log=$(mktemp)
   trap 'rm -f "$log"' EXIT
-  # apt's chatter (debconf notices and the like) is shown only when something failed.
+  # apt's chatter (debconf notices and the like) is shown only when something failed. Nothing
+  # installed is removed: an arm64 development package that cannot sit beside its amd64 build
+  # fails the set-up instead.
   if ! { "${as_root[@]}" apt-get update -qq &&
-         "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+         "${as_root[@]}" apt-get install -y -qq --no-install-recommends --no-remove \
            -o DPkg::Lock::Timeout=600 "${missing[@]}"; } >"$log" 2>&1; then
     cat "$log" >&2
     exit 1
   fi
   echo "setup: packages installed in $((SECONDS - started)) s"
+fi
+
+if [ "$purpose" = arm64 ]; then
+  # The kernel runs arm64 programs through qemu once qemu is registered with binfmt_misc; the
+  # registration is the machine's, so it needs root. Its flags include F: the kernel opens the
+  # interpreter at once, and it serves programs in other mount namespaces too.
+  if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+      "${as_root[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    "${as_root[@]}" sh -c \
+      'cat /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register'
+  fi
+  "$here/umockdev-preload-arm64.sh" >/dev/null
 fi
 
 if [ "$purpose" = windows ] || [ "$purpose" = test ]; then

@@ -474,8 +474,8 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
   const std::optional<std::string> program = FindProgram(command.front());
 
   // Another user may not be able to reach the program (a build tree under root's home): it is
-  // opened here, and started from that descriptor once the child is that user. The program file
-  // itself must still be executable for the user.
+  // opened here, and started from that descriptor when the child, now that user, cannot reach it
+  // by its path. The program file itself must still be executable for the user.
   const int programFile = options.user && program ? open(program->c_str(), O_PATH | O_CLOEXEC) : -1;
   const pid_t child = fork();
   if (child < 0) {
@@ -509,7 +509,11 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
         FailToStart(name, "setuid");
       }
     }
-    if (programFile >= 0) {
+    execve(program->c_str(), arguments.data(), environ);
+    // Started by its path where the user can reach it: the kernel cannot hand a program that
+    // needs an interpreter (an arm64 program, run through qemu by binfmt_misc) the path of a
+    // descriptor closed on exec.
+    if (programFile >= 0 && (errno == EACCES || errno == ENOENT)) {
       fexecve(programFile, arguments.data(), environ);
       // A script: its interpreter is given it as /dev/fd/N, which must stay open through exec.
       if (errno == ENOENT && fcntl(programFile, F_SETFD, 0) == 0) {
@@ -517,7 +521,6 @@ pid_t EmulatedUsbBus::StartCommand(const std::vector<std::string>& command,
       }
       FailToStart(name, "fexecve");
     }
-    execve(program->c_str(), arguments.data(), environ);
     FailToStart(name, "execve");
   }
   if (programFile >= 0) {

@@ -13,7 +13,8 @@ struct ProgramResult {
 
 // Runs a program to its end with the given arguments (not counting the program itself; UTF-8,
 // handed to a Windows program as UTF-16), standard input filled from input, and the environment
-// given as NAME=value entries (only those). Its standard streams are no terminal.
+// given as NAME=value entries (only those, and on Linux this process's LD_LIBRARY_PATH). Its
+// standard streams are no terminal.
 ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& arguments,
                          const std::string& input = "",
                          const std::vector<std::string>& environment = {"LC_ALL=C.UTF-8"});

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "tests/support/captured_file.h"
@@ -30,6 +31,14 @@ ProgramResult RunProgram(const std::string& path, const std::vector<std::string>
   std::vector<char*> envp;
   for (const std::string& entry : environment) {
     envp.push_back(const_cast<char*>(entry.c_str()));
+  }
+  // The loader's search path is this test's own: it finds the libraries that the programs of a
+  // cross build run with, and tells nothing to a program.
+  const char* libraryPath = std::getenv("LD_LIBRARY_PATH");
+  const std::string libraryPathEntry =
+      libraryPath != nullptr ? std::string("LD_LIBRARY_PATH=") + libraryPath : std::string();
+  if (!libraryPathEntry.empty()) {
+    envp.push_back(const_cast<char*>(libraryPathEntry.c_str()));
   }
   envp.push_back(nullptr);
 

@@ -12,11 +12,14 @@
 #include <vector>
 
 #include "tests/support/captured_file.h"
+#include "tests/support/program_under_test.h"
 #include "tests/usb/emulated_bus_fixture.h"
 #include "usb/libusb_device.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string ListKeys = ProgramUnderTest(NEVRIK_LIST_KEYS_PATH);
 
 std::string Describe(const UsbSetupPacket& setup) {
   char text[32];
@@ -187,9 +190,8 @@ TEST_F(LibUsbEnumeration, KeyWithUnreadableNodeIsCountedAsNotInspectable) {
   bus.OpenToUser(UnprivilegedUser());
   const CapturedFile out;
   const CapturedFile err;
-  const int exitCode =
-      bus.RunCommand({NEVRIK_LIST_KEYS_PATH},
-                     CommandOptions{UnprivilegedUser(), fileno(out.File()), fileno(err.File())});
+  const int exitCode = bus.RunCommand(
+      {ListKeys}, CommandOptions{UnprivilegedUser(), fileno(out.File()), fileno(err.File())});
   EXPECT_EQ(exitCode, 0);
   EXPECT_EQ(out.Text(), "key 0: open result 0\nkeys 1\ninaccessible 1\n");
   EXPECT_EQ(err.Text(), "");

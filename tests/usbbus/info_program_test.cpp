@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string Info = ProgramUnderTest(NEVRIK_INFO_PATH);
+const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 
 using Json = nlohmann::ordered_json;
 
@@ -153,7 +157,7 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
   };
   for (const InfoCase& test : cases) {
     std::vector<std::string> arguments = test.devices;
-    arguments.insert(arguments.end(), {"--", NEVRIK_INFO_PATH, "--json"});
+    arguments.insert(arguments.end(), {"--", Info, "--json"});
     arguments.insert(arguments.end(), test.options.begin(), test.options.end());
     const ProgramResult result = RunProgram(NEVRIK_USBBUS_PATH, arguments);
     const std::string document = CommandOutput(result.out);
@@ -172,7 +176,7 @@ TEST(InfoProgram, SaysItInWordsForPeople) {
       RunProgram(NEVRIK_USBBUS_PATH,
                  {"--as-user=nobody", "--key", "--key=firmware=2.0,so-pin=1,so-pin-locked",
                   "--key=claimed", "--key=fault=sync-refused", "--key=fault=status-busy",
-                  "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", NEVRIK_INFO_PATH});
+                  "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", Info});
   EXPECT_EQ(
       CommandOutput(result.out),
       "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
@@ -201,7 +205,7 @@ TEST(InfoProgram, FailsWhenItsReportCannotBeWritten) {
     for (const char* json : {"", " --json"}) {
       const ProgramResult result = RunProgram(
           NEVRIK_USBBUS_PATH,
-          {devices, "--", "/bin/sh", "-c", std::string(NEVRIK_INFO_PATH) + json + " >/dev/full"});
+          {devices, "--", "/bin/sh", "-c", std::string(Info) + json + " >/dev/full"});
       EXPECT_EQ(result.exitCode, 4) << devices << json;
       EXPECT_EQ(result.err, lost) << devices << json;
     }
@@ -228,7 +232,7 @@ TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
   };
   for (const Case& test : cases) {
     const std::string key = "--key=" + test.setting;
-    const ProgramResult words = RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH});
+    const ProgramResult words = RunProgram(NEVRIK_USBBUS_PATH, {key, "--", Info});
     const std::string output = CommandOutput(words.out);
     const std::string keyLine = output.substr(output.find('\n') + 1);
     EXPECT_EQ(keyLine.substr(keyLine.find(' ') + 1),
@@ -237,7 +241,7 @@ TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
     EXPECT_EQ(words.exitCode, 0) << test.setting;
 
     const ProgramResult json =
-        RunProgram(NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_INFO_PATH, "--json"});
+        RunProgram(NEVRIK_USBBUS_PATH, {key, "--", Info, "--json"});
     const std::string document = CommandOutput(json.out);
     ASSERT_TRUE(Json::accept(document)) << test.setting << "\n" << json.out;
     const Json listed = Json::parse(document)["keys"][0];
@@ -248,10 +252,9 @@ TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
 
 // Listing leaves the key free: the updater, started right after, opens and updates it.
 TEST(InfoProgram, ReleasesTheKeyForTheUpdater) {
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH,
-                 {"--key=so-pin=1234", "--", "/bin/sh", "-c",
-                  std::string(NEVRIK_INFO_PATH) + " >/dev/null && exec " + NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunProgram(
+      NEVRIK_USBBUS_PATH,
+      {"--key=so-pin=1234", "--", "/bin/sh", "-c", Info + " >/dev/null && exec " + Updater});
   EXPECT_NE(result.out.find("Updated successfully!\n"), std::string::npos) << result.out;
   EXPECT_EQ(RequestLines(result.out),
             std::vector<std::string>{

@@ -19,6 +19,7 @@
 #include "sim/sim_key.h"
 #include "tests/support/captured_file.h"
 #include "tests/support/document_block.h"
+#include "tests/support/program_under_test.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/key_cable.h"
 #include "usbbus/supervised_command.h"
@@ -66,8 +67,8 @@ class RackRecipeRun : public ::testing::Test {
     ASSERT_NE(mkdtemp(name), nullptr);
     folder = name;
     std::ofstream(folder + "/nevrik-rack") << recipe;
-    const std::string updater = NEVRIK_UPDATER_PATH;
-    const std::string info = NEVRIK_INFO_PATH;
+    const std::string updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
+    const std::string info = ProgramUnderTest(NEVRIK_INFO_PATH);
     const char* path = std::getenv("PATH");
     setenv("PATH",
            (updater.substr(0, updater.rfind('/')) + ":" + info.substr(0, info.rfind('/')) + ":" +

@@ -11,6 +11,7 @@
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "tests/support/captured_file.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/updater_texts.h"
 #include "usbbus/emulated_usb_bus.h"
 
@@ -42,7 +43,7 @@ Commands Whole() {
 // The shell prepares: $U the updater, $I nevrik-info, $R the README's example; both programs on
 // PATH, and standard error joined to standard output.
 const std::string Prepare =
-    std::string("U=") + NEVRIK_UPDATER_PATH + "; I=" + NEVRIK_INFO_PATH +
+    "U=" + ProgramUnderTest(NEVRIK_UPDATER_PATH) + "; I=" + ProgramUnderTest(NEVRIK_INFO_PATH) +
     "; PATH=\"${U%/*}:$PATH\"; exec 2>&1; R=$(sed -n '/^## Scripted updates$/,/^## /p' " +
     NEVRIK_TEST_DATA_DIR "/../README.md | sed -n '/^```bash$/,/^```$/{//!p}'); ";
 

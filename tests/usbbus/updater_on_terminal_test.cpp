@@ -22,12 +22,15 @@
 
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/updater_texts.h"
 #include "usb/transfer_timeouts.h"
 #include "usbbus/emulated_usb_bus.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 
 using Commands = std::vector<std::uint8_t>;
 
@@ -134,7 +137,7 @@ class UpdaterOnTerminal {
       dup2(output[1], STDERR_FILENO);
       close(output[0]);
       close(output[1]);
-      execl(NEVRIK_UPDATER_PATH, NEVRIK_UPDATER_PATH, static_cast<char*>(nullptr));
+      execl(Updater.c_str(), Updater.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     close(output[1]);

@@ -12,12 +12,15 @@
 #include <vector>
 
 #include "app/firmware_pack.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 #include "tests/support/updater_texts.h"
 #include "usbbus/emulated_usb_bus.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 
 using usbbus::UnprivilegedUser;
 using usbbus::UserIds;
@@ -87,7 +90,7 @@ TEST(UsbBusProgram, TestDataNeverReachesAKeyOfAnotherIdentity) {
        "2: Query 2"},
   };
   for (const Case& test : cases) {
-    std::vector<std::string> arguments{test.key, "--", NEVRIK_UPDATER_PATH};
+    std::vector<std::string> arguments{test.key, "--", Updater};
     arguments.insert(arguments.end(), test.options.begin(), test.options.end());
     const ProgramResult result = RunUnderBus(arguments);
     const std::size_t start = result.out.find('\n') + 1;
@@ -102,8 +105,7 @@ TEST(UsbBusProgram, TestDataNeverReachesAKeyOfAnotherIdentity) {
 }
 
 TEST(UsbBusProgram, AnswersThePromptsAndReportsTheUpdateFromTheKey) {
-  const ProgramResult result =
-      RunUnderBus({"--key=packet=512,so-pin=1234", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--key=packet=512,so-pin=1234", "--", Updater});
   const std::string digest = PackImageDigest();
   // The PIN reached the key: a wrong one would have been refused.
   EXPECT_EQ(WithoutTime(result.out),
@@ -136,7 +138,7 @@ TEST(UsbBusProgram, AnswersThePromptsAndReportsTheUpdateFromTheKey) {
 
 // The report is the key's own: it tells the digest of what arrived, whatever the host decided.
 TEST(UsbBusProgram, KeyReportsAnImageDamagedOnTheWay) {
-  const ProgramResult result = RunUnderBus({"--key=corrupt-write=3", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--key=corrupt-write=3", "--", Updater});
   const std::string received = HexAfter(result.out, "Hash mismatch: ");
   ASSERT_FALSE(received.empty()) << result.out;
   EXPECT_NE(received, PackImageDigest());
@@ -150,8 +152,7 @@ TEST(UsbBusProgram, KeyReportsAnImageDamagedOnTheWay) {
 }
 
 TEST(UsbBusProgram, KeyReportsTheImageIntactWhenOnlyItsHashAnswerLies) {
-  const ProgramResult result =
-      RunUnderBus({"--key=fault=hash-corrupted", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--key=fault=hash-corrupted", "--", Updater});
   EXPECT_NE(HexAfter(result.out, "Hash mismatch: "), "");
   EXPECT_EQ(HexAfter(result.out, "image SHA-256  "), PackImageDigest());
   EXPECT_NE(result.out.find(" (match)\n"), std::string::npos) << result.out;
@@ -159,8 +160,7 @@ TEST(UsbBusProgram, KeyReportsTheImageIntactWhenOnlyItsHashAnswerLies) {
 }
 
 TEST(UsbBusProgram, KeyPulledOutMidWriteEndsTheUpdate) {
-  const ProgramResult result =
-      RunUnderBus({"--key=unplug-after-writes=3", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--key=unplug-after-writes=3", "--", Updater});
   EXPECT_NE(result.out.find(Question + "y\n" +
                             "Writing firmware ..[ERROR  ] Write request failed: DeviceError\n"
                             "[ERROR  ] Failed to cancel update request: DeviceError\n" +
@@ -203,7 +203,7 @@ TEST(UsbBusProgram, FaultNamesDriveTheUpdaterDownTheirFailurePaths) {
       {"fault=deploy-header-only", "[ERROR  ] Failed to deploy firmware.\n" + Canceled4, 4},
   };
   for (const Case& test : cases) {
-    const ProgramResult result = RunUnderBus({"--key=" + test.settings, "--", NEVRIK_UPDATER_PATH});
+    const ProgramResult result = RunUnderBus({"--key=" + test.settings, "--", Updater});
     EXPECT_NE(result.out.find(test.ending + "usbbus: the simulated key at "), std::string::npos)
         << test.settings << "\n"
         << result.out;
@@ -212,8 +212,7 @@ TEST(UsbBusProgram, FaultNamesDriveTheUpdaterDownTheirFailurePaths) {
 }
 
 TEST(UsbBusProgram, EveryKeyReportsWhenSeveralArePluggedIn) {
-  const ProgramResult result =
-      RunUnderBus({"--key", "--key=firmware=1.0", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--key", "--key=firmware=1.0", "--", Updater});
   EXPECT_NE(result.out.find("[WARN   ] Found 2 NEVRIK devices; only one should be attached.\n"),
             std::string::npos);
   EXPECT_NE(result.out.find("usbbus: the simulated key at /dev/bus/usb/001/002 reports:\n"
@@ -227,8 +226,7 @@ TEST(UsbBusProgram, EveryKeyReportsWhenSeveralArePluggedIn) {
 
 // Run as nobody, to whom the node is closed; root could open it anyway.
 TEST(UsbBusProgram, UnprivilegedUpdaterSaysWhyItFoundNoKey) {
-  const ProgramResult result =
-      RunUnderBus({"--as-user=nobody", "--key=unreadable", "--", NEVRIK_UPDATER_PATH});
+  const ProgramResult result = RunUnderBus({"--as-user=nobody", "--key=unreadable", "--", Updater});
   EXPECT_EQ(result.out.substr(0, result.out.find("usbbus: the simulated key")),
             "usbbus: plugged in at " + Node +
                 ": a simulated key, firmware 1.5, no SO PIN, 64-byte packets, node unreadable\n" +
@@ -310,7 +308,7 @@ TEST(UsbBusProgram, CommandAsAnotherUserCannotLeadRootOutOfTheTestbed) {
   const std::string attack = "cd \"$UMOCKDEV_DIR\" && pwd && { mv dev dev.moved; ln -s " +
                              decoy.string() + " dev; mkdir -p mine/a/b && ln -s " + decoy.string() +
                              " mine/a/b/link && ln -s " + decoy.string() +
-                             "/bus mine/a/link; } 2>/dev/null; exec " + NEVRIK_UPDATER_PATH;
+                             "/bus mine/a/link; } 2>/dev/null; exec " + Updater;
   const ProgramResult result = RunUnderBus(
       {"--as-user=nobody", "--key=unplug-after-writes=1", "--", "/bin/sh", "-c", attack});
   const std::string after = Listing(decoy);

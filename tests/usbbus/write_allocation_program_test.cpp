@@ -9,10 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 
 namespace nevrik::test {
 namespace {
+
+const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
+const std::string AllocationReport = ProgramUnderTest(NEVRIK_ALLOCATION_REPORT_PATH);
 
 // The counts the preloaded library noted as each write frame was submitted.
 struct WriteFrameMark {
@@ -39,8 +43,8 @@ TEST(UsbBusProgram, UpdaterWritesEachChunkWithoutAllocatingInTwoTransfers) {
     // In a sanitizer build the counter counts through the sanitizer's hooks, and AddressSanitizer
     // must be told that a library is loaded before its runtime (other builds ignore that).
     const ProgramResult result = RunProgram(
-        NEVRIK_USBBUS_PATH, {key, "--", NEVRIK_UPDATER_PATH}, "y\n",
-        {"LC_ALL=C.UTF-8", std::string("LD_PRELOAD=") + NEVRIK_ALLOCATION_REPORT_PATH,
+        NEVRIK_USBBUS_PATH, {key, "--", Updater}, "y\n",
+        {"LC_ALL=C.UTF-8", "LD_PRELOAD=" + AllocationReport,
          "NEVRIK_ALLOCATION_REPORT=" + reportPath, "ASAN_OPTIONS=verify_asan_link_order=0"});
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
 
