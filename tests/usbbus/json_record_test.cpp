@@ -72,35 +72,46 @@ void PrintTo(const JsonCase& run, std::ostream* stream) {
   *stream << run.name;
 }
 
-class JsonRecord : public ::testing::TestWithParam<JsonCase> {
- protected:
-  void SetUp() override {
-    folder = std::filesystem::temp_directory_path() /
-             ("nevrik-json-" + std::to_string(getpid()) + "-" + GetParam().name);
-    std::filesystem::create_directories(folder);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder); }
-
-  std::filesystem::path folder;
+// A run of the script under nevrik-usbbus, in a folder of its own.
+struct ScriptRun {
+  int exitCode = -1;
+  std::vector<Json> lines;  // the updater's standard output, each line parsed
+  std::string err;          // the updater's standard error
 };
+
+ScriptRun RunScript(const std::vector<std::string>& devices, const std::string& script,
+                    const std::string& updater = NEVRIK_UPDATER_PATH) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() /
+      ("nevrik-json-" + std::to_string(getpid()) + "-" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::filesystem::create_directories(folder);
+  std::vector<std::string> arguments = devices;
+  const std::string prepare =
+      "cd '" + folder.string() + "'; U='" + updater + " --json --yes'; J=out; exec >out 2>err; ";
+  arguments.insert(arguments.end(), {"--", "/bin/sh", "-c", prepare + script});
+  ScriptRun run;
+  run.exitCode =
+      RunProgram(NEVRIK_USBBUS_PATH, arguments, "", {"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin"})
+          .exitCode;
+  std::istringstream out(ReadFile(folder / "out"));
+  for (std::string line; std::getline(out, line);) {
+    EXPECT_TRUE(Json::accept(line)) << line;
+    run.lines.push_back(Json::parse(line, nullptr, false));
+    EXPECT_TRUE(run.lines.back().contains("event")) << line;
+  }
+  run.err = ReadFile(folder / "err");
+  std::filesystem::remove_all(folder);
+  return run;
+}
+
+class JsonRecord : public ::testing::TestWithParam<JsonCase> {};
 
 TEST_P(JsonRecord, EndsWithTheExactResult) {
   const JsonCase& run = GetParam();
-  std::vector<std::string> arguments = run.devices;
-  const std::string prepare = "cd '" + folder.string() + "'; U='" + run.updater +
-                              " --json --yes'; J=out; exec >out 2>err; ";
-  arguments.insert(arguments.end(), {"--", "/bin/sh", "-c", prepare + run.script});
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH, arguments, "", {"LC_ALL=C.UTF-8", "PATH=/usr/bin:/bin"});
-  EXPECT_EQ(result.exitCode, run.exitCode) << result.out << result.err;
-
-  std::vector<Json> lines;
-  std::istringstream out(ReadFile(folder / "out"));
-  for (std::string line; std::getline(out, line);) {
-    ASSERT_TRUE(Json::accept(line)) << line;
-    lines.push_back(Json::parse(line));
-    EXPECT_TRUE(lines.back().contains("event")) << line;
-  }
+  const ScriptRun result = RunScript(run.devices, run.script, run.updater);
+  EXPECT_EQ(result.exitCode, run.exitCode) << result.err;
+  const std::vector<Json>& lines = result.lines;
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(EventSummary(lines), run.events);
 
@@ -121,8 +132,7 @@ TEST_P(JsonRecord, EndsWithTheExactResult) {
   EXPECT_EQ(lines.back(), expected);
 
   // The human transcript went to standard error, the line of the message with it.
-  const std::string err = ReadFile(folder / "err");
-  EXPECT_NE(err.find(run.message), std::string::npos) << err;
+  EXPECT_NE(result.err.find(run.message), std::string::npos) << result.err;
 
   // Progress counts up to the whole image.
   std::size_t written = 0;
@@ -302,6 +312,16 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  NEVRIK_UPDATER_BAD_MAGIC_PATH}),
     [](const ::testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
+
+// The serial is text that the key chose: the record carries it exactly, escaped the JSON way.
+TEST(JsonRecordKey, CarriesAnySerialExactly) {
+  const std::string serial = "\x1b]0;x\x07\"\\\u00e9";
+  const ScriptRun run = RunScript({"--key=firmware=2.0,serial=" + serial}, "$U");
+  EXPECT_EQ(run.exitCode, 1);
+  ASSERT_EQ(run.lines.size(), 3u);
+  EXPECT_EQ(run.lines[0]["serial"], serial);
+  EXPECT_EQ(run.lines[2]["key"]["serial"], serial);
+}
 
 // A run for scripts never prompts: without --yes it is a command-line error, with no record.
 TEST(JsonRecordCommandLine, NeedsYes) {
