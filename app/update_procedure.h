@@ -46,10 +46,10 @@ inline constexpr const char* TestDataRefusal =
     "1209:0001).\n";
 
 // Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder. Any other value than Opened, Interrupted and TestDataOnly: the
-// reason has been written. The key found is named at
-// VERBOSE. TestDataOnly: the pack is test data and the key does not announce the test identity;
-// the refusal has been written, and nothing was sent to the key (it was not even opened).
+// synchronise stays in holder. Any value but Opened, Interrupted and TestDataOnly: the reason has
+// been written. The key found is named at VERBOSE and told to the run's record. TestDataOnly: the
+// pack is test data and the key does not announce the test identity; the refusal has been
+// written, and nothing was sent to the key (it was not even opened).
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment);
 

@@ -159,8 +159,8 @@ void PrintBanner(std::FILE* out) {
 
 ExitCode RunUpdater(int count, const wchar_t* const* arguments,
                     const UpdaterEnvironment& environment) {
+  std::optional<JsonRunRecord> record;  // for --json; outlives the logger's run, which observes it
   const LogSettingsForRun logForRun(environment.streams.out);
-  std::optional<JsonRunRecord> record;  // for --json
   try {
     return EndRecord(record, RunOptionsBannerAndDeviceStage(count, arguments, environment, record));
   } catch (const std::exception& failure) {
