@@ -54,7 +54,7 @@ class JsonRunRecord final : public RunRecord, public LogObserver {
   std::string FallbackMessage() const;
 
   std::FILE* out;
-  const FirmwarePack& pack;
+  FirmwarePack pack;  // a view of the data, which outlives the run
   std::optional<UsbKeyIdentity> key;
   std::optional<DeviceStatus> status;
   std::optional<RunOutcome> outcome;
