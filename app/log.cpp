@@ -87,6 +87,9 @@ void Log(LogLevel level, const char* format, ...) {
   std::vsnprintf(line.get() + PrefixLength + 1, messageLength + 1, format, arguments);
   va_end(arguments);
 
+  if (logSettings.observer != nullptr) {
+    logSettings.observer->Observe(level, line.get() + PrefixLength + 1);
+  }
   if (logSettings.colorEnabled) {
     WriteColor(style.color);
   }
@@ -103,6 +106,9 @@ void LogRaw(const char* format, ...) {
   if (length > 0) {
     const std::unique_ptr<char[]> text(new char[static_cast<std::size_t>(length) + 1]);
     std::vsnprintf(text.get(), static_cast<std::size_t>(length) + 1, format, arguments);
+    if (logSettings.observer != nullptr) {
+      logSettings.observer->Observe(LogLevel::None, text.get());
+    }
     WriteText(text.get());
   }
   va_end(arguments);
@@ -119,6 +125,9 @@ void LogHexDump(const std::uint8_t* bytes, std::size_t length) {
       piece[2 * i + 1] = Digits[bytes[offset + i] & 0x0F];
     }
     piece[2 * count] = '\0';
+    if (logSettings.observer != nullptr) {
+      logSettings.observer->Observe(LogLevel::None, piece);
+    }
     WriteText(piece);
   }
 }

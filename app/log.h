@@ -16,6 +16,17 @@ enum class LogSink : int { Stream = 0, Debugger = 1, StreamAndStdout = 3 };
 // Auto: colour exactly on a terminal that takes escape sequences. Values other than these: never.
 enum class ColorMode : int { Auto = 0, Always = 1 };
 
+// Sees every piece of text that the logger writes: a levelled line's message without its prefix,
+// and raw text (LogRaw, LogHexDump) with level None. A run for scripts takes its ending's reason
+// from it.
+class LogObserver {
+ public:
+  virtual void Observe(LogLevel level, const char* text) = 0;
+
+ protected:
+  ~LogObserver() = default;
+};
+
 // Process-wide logger settings, written only by the main thread while it starts up. The updater
 // keeps the sink Stream and the colour mode Auto, so every log line goes to standard output,
 // in colour exactly when standard output is a capable terminal.
@@ -26,6 +37,7 @@ struct LogSettings {
   LogSink logSink = LogSink::Stream;
   ColorMode colorMode = ColorMode::Auto;
   bool colorEnabled = false;  // computed by InitLogOutput
+  LogObserver* observer = nullptr;
 };
 
 extern LogSettings logSettings;

@@ -69,7 +69,7 @@ enum class SetupResult { Accepted, Failed, Interrupted };
 
 // The setup request: the pack's 12 setup parameters, then the PIN's bytes.
 SetupResult SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const FirmwarePack& pack,
-                             const Interruption& interruption) {
+                             const Interruption& interruption, RunRecord& record) {
   const std::uint32_t length =
       static_cast<std::uint32_t>(FirmwarePack::SetupParametersSize + soPin.size());
   std::uint8_t* payload = session.PreparePayload(length);
@@ -90,6 +90,7 @@ SetupResult SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const F
     return SetupResult::Interrupted;
   }
   if (status == StatusCode::IncorrectPin) {
+    record.Ended(RunOutcome::IncorrectSoPin);
     Log(LogLevel::Error, "Incorrect SO PIN.\n");
     return SetupResult::Failed;
   }
@@ -104,7 +105,7 @@ SetupResult SendSetupRequest(DeviceSession& session, SecretBytes& soPin, const F
 
 // Each chunk is enciphered from the pack straight into the frame: one pass, no copy before it.
 WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
-                       const Interruption& interruption) {
+                       const Interruption& interruption, RunRecord& record) {
   const std::span<const std::uint8_t> image = pack.Image();
   for (std::size_t offset = 0; offset < image.size();) {
     const std::uint32_t chunk =
@@ -124,6 +125,7 @@ WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FI
     std::fputc('.', out);
     offset += chunk;
     std::fflush(out);
+    record.Written(offset, image.size());
     if (interruption.IsRequested()) {
       return WriteResult::Interrupted;
     }
@@ -172,7 +174,8 @@ VerifyResult VerifyImage(DeviceSession& session, const FirmwarePack& pack, std::
   return VerifyResult::Verified;
 }
 
-ExitCode Canceled(std::FILE* out) {
+ExitCode Canceled(std::FILE* out, RunRecord& record, RunOutcome outcome) {
+  record.Ended(outcome);
   std::fprintf(out, "Update canceled.\n");
   std::fflush(out);
   return ExitCode::ExitCanceled;
@@ -204,11 +207,37 @@ UpdateOutcome GuardedWriteAndDeploy(DeviceSession& session, SecretBytes& soPin,
   return UpdateOutcome::Failed;
 }
 
+// The word for a search that found no key to update.
+RunOutcome SearchOutcome(DeviceSearch search) {
+  switch (search) {
+    case DeviceSearch::NoKey:
+      return RunOutcome::NoKey;
+    case DeviceSearch::SeveralKeys:
+      return RunOutcome::SeveralKeys;
+    case DeviceSearch::NoMatch:
+      return RunOutcome::NoMatch;
+    case DeviceSearch::InUse:
+      return RunOutcome::InUse;
+    case DeviceSearch::Unreachable:
+      return RunOutcome::Unreachable;
+    case DeviceSearch::Interrupted:
+      return RunOutcome::Interrupted;
+    case DeviceSearch::TestDataOnly:
+      return RunOutcome::TestBuild;
+    case DeviceSearch::Opened:
+      break;
+  }
+  return RunOutcome::Failed;
+}
+
 }  // namespace
 
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
   std::unique_ptr<DeviceSession> holder;
   const DeviceSearch search = FindAndOpenDevice(holder, environment);
+  if (search != DeviceSearch::Opened) {
+    environment.record->Ended(SearchOutcome(search));
+  }
   if (search == DeviceSearch::TestDataOnly) {
     return ExitCode::ExitBrokenUpdater;
   }
@@ -233,14 +262,15 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
     const auto* report = dynamic_cast<const UsbAccessReport*>(enumerator.get());
     WarnAboutInaccessibleDevices(report != nullptr ? report->GetInaccessibleCount() : 0,
                                  "nevrik-update");
-    return DeviceSearch::Failed;
+    return DeviceSearch::NoKey;
   }
   if (count > 1) {
     Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
         static_cast<std::size_t>(count));
-    return DeviceSearch::Failed;
+    return DeviceSearch::SeveralKeys;
   }
   const UsbKeyIdentity identity = enumerator->GetIdentity(0);
+  environment.record->KeyFound(identity);
   Log(LogLevel::Verbose, "Found NEVRIK %ls: %s, USB %04x:%04x.\n", identity.path.c_str(),
       IdentityWords(identity).c_str(), static_cast<unsigned>(identity.vendorId),
       static_cast<unsigned>(identity.productId));
@@ -254,14 +284,14 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
   holder = DeviceSession::Create(*enumerator, SystemTickSource(), *environment.keySource);
   if (!holder) {
     Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
-    return DeviceSearch::Failed;
+    return DeviceSearch::InUse;
   }
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;
   }
   if (!holder->Synchronize()) {
     Log(LogLevel::Error, "Cannot access NEVRIK.\n");
-    return DeviceSearch::Failed;
+    return DeviceSearch::Unreachable;
   }
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;
@@ -273,25 +303,30 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
                    const UpdaterEnvironment& environment) {
   std::FILE* out = environment.streams.out;
   const Interruption& interruption = *environment.interruption;
+  RunRecord& record = *environment.record;
   DeviceStatus status;
   const StatusCode statusResult = holder->GetStatus(status);
   if (LeftUnansweredForTheUser(statusResult, interruption)) {
-    return Canceled(out);
+    return Canceled(out, record, RunOutcome::Interrupted);
   }
   if (statusResult != StatusCode::Success) {
+    record.Ended(RunOutcome::StatusFailed);
     Log(LogLevel::Error, "Failed to get device status: %s\n", StatusCodeName(statusResult));
     return ExitCode::ExitStatusFailed;
   }
+  record.StatusRead(status);
   if (interruption.IsRequested()) {
-    return Canceled(out);
+    return Canceled(out, record, RunOutcome::Interrupted);
   }
 
   const unsigned major = status.FirmwareMajor();
   const unsigned minor = status.FirmwareMinor();
+  record.Decided(force, !RunsTargetVersionOrLater(status));
   if (force) {
     std::fprintf(out, "Force update is activated. ver.%u.%u -> ver.%u.%u\n", major, minor,
                  TargetVersion.versionMajor, TargetVersion.versionMinor);
   } else if (RunsTargetVersionOrLater(status)) {
+    record.Ended(RunOutcome::NotNeeded);
     std::fprintf(out, "Current firmware is ver.%u.%u. No update is needed.\n", major, minor);
     return ExitCode::ExitNoUpdateNeeded;
   } else {
@@ -304,32 +339,38 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
   }
 
   if (!ConfirmUpdate(environment.streams, environment.answers, interruption)) {
-    return Canceled(out);
+    return Canceled(out, record,
+                    interruption.IsRequested() ? RunOutcome::Interrupted : RunOutcome::Declined);
   }
 
   SecretBytes soPin;
   if ((status.Flags() & DeviceStatus::SoPinSet) != 0) {
     if ((status.Flags() & DeviceStatus::SoPinLocked) != 0) {
+      record.Ended(RunOutcome::SoPinLocked);
       Log(LogLevel::Error,
           "SO PIN has been locked. Restore your NEVRIK to the factory settings.\n");
       return ExitCode::ExitSoPinLocked;
     }
     if (!ReadSoPin(environment.streams, environment.answers, soPin, interruption)) {
-      return Canceled(out);
+      return Canceled(out, record,
+                      interruption.IsRequested() ? RunOutcome::Interrupted : RunOutcome::NoSoPin);
     }
   }
   if (interruption.IsRequested()) {
-    return Canceled(out);
+    return Canceled(out, record, RunOutcome::Interrupted);
   }
 
   switch (GuardedWriteAndDeploy(*holder, soPin, environment)) {
     case UpdateOutcome::Deployed:
+      record.Ended(RunOutcome::Updated);
       std::fprintf(out, "Updated successfully!\n");
       return ExitCode::ExitOk;
     case UpdateOutcome::Failed:
+      record.Ended(RunOutcome::Failed);  // unless a step told a more precise word
       CancelUpdate(*holder);
       break;
     case UpdateOutcome::Interrupted: {
+      record.Ended(RunOutcome::Interrupted);
       // A request left without a whole answer leaves the key's byte stream out of step (its
       // answer may still come): the key is told to drop it and brought back into step first, so
       // that the cancel and its answer are read as such. Then the cancel goes out, before
@@ -343,7 +384,7 @@ ExitCode RunUpdate(std::unique_ptr<DeviceSession>& holder, bool force,
       break;
     }
   }
-  return Canceled(out);
+  return Canceled(out, record, RunOutcome::Failed);
 }
 
 UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
@@ -365,7 +406,8 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
     Log(LogLevel::Error, "Too long SO PIN.\n");
     return UpdateOutcome::Failed;
   }
-  switch (SendSetupRequest(session, soPin, environment.pack, interruption)) {
+  RunRecord& record = *environment.record;
+  switch (SendSetupRequest(session, soPin, environment.pack, interruption, record)) {
     case SetupResult::Accepted:
       break;
     case SetupResult::Failed:
@@ -378,7 +420,7 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
   }
 
   PrintProgress(out, "Writing firmware ");
-  switch (WriteImage(session, environment.pack, out, interruption)) {
+  switch (WriteImage(session, environment.pack, out, interruption, record)) {
     case WriteResult::Written:
       break;
     case WriteResult::Failed:
@@ -390,6 +432,7 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
   PrintProgress(out, "Verifying firmware ");
   switch (VerifyImage(session, environment.pack, out, interruption)) {
     case VerifyResult::Verified:
+      record.Verified();
       break;
     case VerifyResult::Failed:
       return UpdateOutcome::Failed;
@@ -401,15 +444,19 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
     return UpdateOutcome::Interrupted;
   }
 
+  // From here a failure leaves it open whether the key installed the image.
   if (session.TransactNoData(CmdDeploy, false, 0) != StatusCode::Success) {
+    record.Ended(RunOutcome::DeployUnconfirmed);
     Log(LogLevel::Error, "Failed to deploy firmware.\n");
     return UpdateOutcome::Failed;
   }
   Log(LogLevel::Verbose, "Firmware has been deployed.\n");
   if (session.SendFinal() != StatusCode::Success) {
+    record.Ended(RunOutcome::DeployUnconfirmed);
     Log(LogLevel::Error, "Failed to deploy firmware.\n");
     return UpdateOutcome::Failed;
   }
+  record.Deployed();
   std::fflush(out);
   return UpdateOutcome::Deployed;
 }

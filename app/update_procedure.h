@@ -27,7 +27,18 @@ inline constexpr std::size_t FirmwareHashSize = 32;
 // interruption: the key is synchronised again, then asked to cancel.
 ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment);
 
-enum class DeviceSearch { Opened, Failed, Interrupted, TestDataOnly };
+// How the search for the key ended. Every way it fails has its own value: a run's record names
+// each with its own word.
+enum class DeviceSearch {
+  Opened,
+  NoKey,
+  SeveralKeys,
+  NoMatch,  // no key matches the one asked for
+  InUse,
+  Unreachable,  // opened, but it could not be synchronised
+  Interrupted,
+  TestDataOnly,
+};
 
 // The one ERROR line of an updater carrying test data that found a key without the test identity.
 inline constexpr const char* TestDataRefusal =
@@ -35,9 +46,10 @@ inline constexpr const char* TestDataRefusal =
     "1209:0001).\n";
 
 // Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder. Failed: the reason has been written. The key found is named at
-// VERBOSE. TestDataOnly: the pack is test data and the key does not announce the test identity;
-// the refusal has been written, and nothing was sent to the key (it was not even opened).
+// synchronise stays in holder. Any value but Opened, Interrupted and TestDataOnly: the reason has
+// been written. The key found is named at VERBOSE and told to the run's record. TestDataOnly: the
+// pack is test data and the key does not announce the test identity; the refusal has been
+// written, and nothing was sent to the key (it was not even opened).
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment);
 
@@ -58,10 +70,11 @@ UpdateOutcome WriteAndDeployFirmware(DeviceSession& session, SecretBytes& soPin,
 enum class WriteResult { Written, Failed, Interrupted };
 
 // Streams the pack's image to the key in chunks of WriteChunkSize, one dot on out per accepted
-// chunk. A refused chunk is reported and ends the stream (Failed); a request to stop is looked at
-// after each accepted chunk, and after a chunk left unanswered (Interrupted).
+// chunk, told to record as well. A refused chunk is reported and ends the stream (Failed); a
+// request to stop is looked at after each accepted chunk, and after a chunk left unanswered
+// (Interrupted).
 WriteResult WriteImage(DeviceSession& session, const FirmwarePack& pack, std::FILE* out,
-                       const Interruption& interruption);
+                       const Interruption& interruption, RunRecord& record = NoRunRecord());
 
 // Asks the key to drop the update in progress; the outcome is only logged.
 void CancelUpdate(DeviceSession& session);

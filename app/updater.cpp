@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "app/json_run_record.h"
 #include "app/log.h"
 #include "app/options.h"
 #include "app/so_pin_descriptor.h"
@@ -22,6 +23,7 @@ struct RunSettings {
   bool force = false;
   bool confirmed = false;              // --yes
   std::optional<int> soPinDescriptor;  // --so-pin-fd; the last one given counts
+  bool json = false;                   // --json
 };
 
 struct StreamCloser {
@@ -52,6 +54,9 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
       case OptionYes:
         settings.confirmed = true;
         break;
+      case OptionJson:
+        settings.json = true;
+        break;
       case OptionSoPinFd:
         settings.soPinDescriptor = SoPinDescriptor(parser.optionArgument, environment.streams.err);
         if (!settings.soPinDescriptor) {
@@ -64,8 +69,20 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
   }
 }
 
+// A run for scripts keeps standard output for its record: everything a person reads, the log
+// too, goes to standard error instead, so that a log of it keeps the whole transcript.
+void StartRecord(std::optional<JsonRunRecord>& record, UpdaterEnvironment& run) {
+  record.emplace(run.streams.out, run.pack);
+  run.record = &*record;
+  run.streams.out = run.streams.err;
+  logSettings.standardOutput = run.streams.err;
+  InitLogOutput();
+  logSettings.observer = &*record;
+}
+
 ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* arguments,
-                                        const UpdaterEnvironment& environment) {
+                                        const UpdaterEnvironment& environment,
+                                        std::optional<JsonRunRecord>& record) {
   InitLogOutput();
   logSettings.logLevel = static_cast<int>(LogLevel::Info);
 
@@ -73,6 +90,11 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
   if (const std::optional<ExitCode> earlyExit =
           ReadOptions(count, arguments, environment, settings)) {
     return *earlyExit;
+  }
+  // A run for scripts never waits for an answer that no one may be there to give.
+  if (settings.json && !settings.confirmed) {
+    std::fprintf(environment.streams.err, "option --json needs --yes\n");
+    return ExitCode::ExitBadOption;
   }
   // Closed at the end of the run, however it ends.
   std::unique_ptr<std::FILE, StreamCloser> soPinInput;
@@ -84,10 +106,14 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
   }
   UpdaterEnvironment run = environment;
   run.answers = {settings.confirmed, soPinInput.get()};
+  if (settings.json) {
+    StartRecord(record, run);
+  }
 
   PrintBanner(run.streams.out);
 
   if (!ValidatePack(run.pack)) {
+    run.record->Ended(RunOutcome::BrokenPack);
     Log(LogLevel::Error, "This updater is broken!\n");
     return ExitCode::ExitBrokenUpdater;
   }
@@ -98,12 +124,29 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
 // The last resort for an exception that no step caught: the terminal back as it was, one line
 // that says what happened, and the code of an update that was not done. Steps from the secure
 // channel on catch their own and cancel on the key, so nothing here talks to it.
-ExitCode EndAfterUnexpectedFailure(const char* what, const UpdaterEnvironment& environment) {
+ExitCode EndAfterUnexpectedFailure(const char* what, const UpdaterEnvironment& environment,
+                                   std::optional<JsonRunRecord>& record) {
   RestoreEcho();
+  if (record) {
+    record->FailedUnexpectedly();
+  }
   ReportUnexpectedFailure(what);
-  std::fprintf(environment.streams.out, "Update canceled.\n");
-  std::fflush(environment.streams.out);
+  std::FILE* out = record ? environment.streams.err : environment.streams.out;
+  std::fprintf(out, "Update canceled.\n");
+  std::fflush(out);
   return ExitCode::ExitCanceled;
+}
+
+// The record's last line, however the run ended. Memory lacking even for that line leaves the
+// record without it: the exit code still tells the outcome.
+ExitCode EndRecord(std::optional<JsonRunRecord>& record, ExitCode exitCode) {
+  if (record) {
+    try {
+      record->WriteResult(exitCode);
+    } catch (...) {
+    }
+  }
+  return exitCode;
 }
 
 }  // namespace
@@ -116,13 +159,14 @@ void PrintBanner(std::FILE* out) {
 
 ExitCode RunUpdater(int count, const wchar_t* const* arguments,
                     const UpdaterEnvironment& environment) {
+  std::optional<JsonRunRecord> record;  // for --json; outlives the logger's run, which observes it
   const LogSettingsForRun logForRun(environment.streams.out);
   try {
-    return RunOptionsBannerAndDeviceStage(count, arguments, environment);
+    return EndRecord(record, RunOptionsBannerAndDeviceStage(count, arguments, environment, record));
   } catch (const std::exception& failure) {
-    return EndAfterUnexpectedFailure(failure.what(), environment);
+    return EndRecord(record, EndAfterUnexpectedFailure(failure.what(), environment, record));
   } catch (...) {
-    return EndAfterUnexpectedFailure(nullptr, environment);
+    return EndRecord(record, EndAfterUnexpectedFailure(nullptr, environment, record));
   }
 }
 

@@ -16,7 +16,9 @@ void PrintBanner(std::FILE* out);
 // stage. arguments[0] is the program name; arguments[count] may be null. Tests run it in-process
 // with captured streams and simulated keys. No exception leaves it: one that no step caught
 // (an allocation failure) ends the run with "Unexpected failure: %s\n" at level ERROR, echo
-// restored, "Update canceled." and ExitCanceled.
+// restored, "Update canceled." and ExitCanceled. With --json, standard output gets the run's
+// record (JsonRunRecord), ending in its result line however the run ends after the options, and
+// everything else goes to standard error.
 ExitCode RunUpdater(int count, const wchar_t* const* arguments,
                     const UpdaterEnvironment& environment);
 

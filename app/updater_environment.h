@@ -6,6 +6,7 @@
 #include "app/firmware_pack.h"
 #include "app/interrupt.h"
 #include "app/prompts.h"
+#include "app/run_record.h"
 #include "app/standard_streams.h"
 #include "secure/ephemeral_key_source.h"
 #include "usb/kv_usb_enumerator.h"
@@ -29,6 +30,7 @@ struct UpdaterEnvironment {
   const Interruption* interruption = &NoInterruption();
   EphemeralKeySource* keySource = &AutoSeededKeySource();  // never null
   PromptAnswers answers;
+  RunRecord* record = &NoRunRecord();  // never null; RunUpdater sets it for --json
 };
 
 }  // namespace nevrik

@@ -3,43 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include "app/updater.h"
+#include "app/wide_to_utf8.h"
 
 namespace nevrik {
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// Paths are wide strings: UTF-16 on Windows, UTF-32 elsewhere. A lone surrogate becomes U+FFFD.
-std::string ToUtf8(const std::wstring& wide) {
-  std::string utf8;
-  for (std::size_t i = 0; i < wide.size(); ++i) {
-    auto code = static_cast<std::uint32_t>(wide[i]);
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < wide.size() &&
-        static_cast<std::uint32_t>(wide[i + 1]) >= 0xDC00 &&
-        static_cast<std::uint32_t>(wide[i + 1]) <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<std::uint32_t>(wide[++i]) - 0xDC00);
-    } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
-      code = 0xFFFD;
-    }
-    if (code < 0x80) {
-      utf8 += static_cast<char>(code);
-    } else if (code < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (code >> 6));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      utf8 += static_cast<char>(0xE0 | (code >> 12));
-      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xF0 | (code >> 18));
-      utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return utf8;
-}
 
 // "2.0.0.111" of "2.0.0.111 (2a12b68e)": the version number alone, as the packages carry it.
 std::string UpdaterPackageVersion() {
@@ -110,7 +80,7 @@ Json UsbObject(const UsbKeyIdentity& identity, const UsbKeyDetails& usb) {
 Json KeyObject(const KeyRecord& key) {
   const UsbKeyIdentity& identity = key.identity;
   // The serial is valid UTF-8 by construction; the library escapes its control characters.
-  Json object = {{"path", ToUtf8(identity.path)},
+  Json object = {{"path", WideToUtf8(identity.path)},
                  {"serial", identity.serialNumber ? Json(*identity.serialNumber) : Json()},
                  {"location", identity.location.empty() ? Json() : Json(identity.location)},
                  {"access", AccessName(key.access)}};
@@ -147,7 +117,7 @@ std::string InventoryJson(const PackSummary& pack, const Inventory& inventory) {
   document["keys"] = std::move(list);
   Json uninspected = Json::array();
   for (const std::wstring& path : inventory.uninspected) {
-    uninspected.push_back({{"path", ToUtf8(path)}, {"reason", "no-permission"}});
+    uninspected.push_back({{"path", WideToUtf8(path)}, {"reason", "no-permission"}});
   }
   document["uninspected"] = std::move(uninspected);
   // Never throws for text that is not UTF-8: such bytes are replaced.

@@ -109,9 +109,11 @@ if [ "$purpose" = arm64 ]; then
   # The kernel runs arm64 programs through qemu once qemu is registered with binfmt_misc; the
   # registration is the machine's, so it needs root. Its flags include F: the kernel opens the
   # interpreter at once, and it serves programs in other mount namespaces too.
+  # Where binfmt_misc is not mounted yet (a fresh machine, a chroot), mounting it may show a
+  # registration made before, from outside: register only what is still missing.
+  [ -e /proc/sys/fs/binfmt_misc/register ] ||
+    "${as_root[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
-    [ -e /proc/sys/fs/binfmt_misc/register ] ||
-      "${as_root[@]}" mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     "${as_root[@]}" sh -c \
       'cat /usr/lib/binfmt.d/qemu-aarch64.conf >/proc/sys/fs/binfmt_misc/register'
   fi

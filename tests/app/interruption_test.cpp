@@ -180,6 +180,21 @@ TEST(UnexpectedFailure, BeforeTheKeyIsReachedEndsTheRunWithOneErrorLine) {
   EXPECT_EQ(result.exitCode, 4);
 }
 
+// A run for scripts gets its result line all the same, the human text going to standard error.
+TEST(UnexpectedFailure, EndsTheRecordOfARunForScriptsAsFailed) {
+  UpdaterRun run;
+  run.makeEnumerator = []() -> std::unique_ptr<KvUsbEnumerator> { throw std::bad_alloc(); };
+  const RunResult result = run.Run({L"--json", L"--yes"});
+  EXPECT_EQ(result.err, Banner + "[ERROR  ] Unexpected failure: std::bad_alloc\n" + Canceled);
+  const std::string resultLine =
+      "{\"event\":\"result\",\"schema\":1,\"exit_code\":4,\"outcome\":\"failed\","
+      "\"message\":\"Unexpected failure: std::bad_alloc\",\"key\":null,"
+      "\"firmware_before\":null,\"firmware_after\":null,\"image_sha256\":\"";
+  EXPECT_EQ(result.out.substr(0, resultLine.size()), resultLine);
+  EXPECT_EQ(result.out.size(), resultLine.size() + 64 + 3);  // the hex, "\"}" and "\n"
+  EXPECT_EQ(result.exitCode, 4);
+}
+
 TEST(UnexpectedFailure, MidWriteIsFollowedByOneCancelRequest) {
   UpdaterRun run;
   const auto key = run.AttachKey();
