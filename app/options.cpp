@@ -5,9 +5,13 @@
 namespace nevrik {
 
 const LongOption LongOptions[] = {
-    {L"help", ArgumentKind::None, 'h'},      {L"version", ArgumentKind::None, 'v'},
-    {L"force", ArgumentKind::None, 'f'},     {L"verbose", ArgumentKind::None, OptionVerbose},
-    {L"yes", ArgumentKind::None, OptionYes}, {L"so-pin-fd", ArgumentKind::Required, OptionSoPinFd},
+    {L"help", ArgumentKind::None, 'h'},
+    {L"version", ArgumentKind::None, 'v'},
+    {L"force", ArgumentKind::None, 'f'},
+    {L"verbose", ArgumentKind::None, OptionVerbose},
+    {L"yes", ArgumentKind::None, OptionYes},
+    {L"so-pin-fd", ArgumentKind::Required, OptionSoPinFd},
+    {L"device", ArgumentKind::Required, OptionDevice},
     {nullptr, ArgumentKind::None, 0},
 };
 

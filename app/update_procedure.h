@@ -34,10 +34,12 @@ inline constexpr const char* TestDataRefusal =
     "This updater carries test data, not firmware: it updates only simulated NEVRIK keys (USB "
     "1209:0001).\n";
 
-// Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder. Failed: the reason has been written. The key found is named at
-// VERBOSE. TestDataOnly: the pack is test data and the key does not announce the test identity;
-// the refusal has been written, and nothing was sent to the key (it was not even opened).
+// Finds exactly one key (the one environment.deviceSelector matches, if it is set), opens it into
+// holder and synchronises it; no other key is opened. A session that failed to synchronise stays
+// in holder. Failed: the reason has been written. Every key found is named at VERBOSE, and with a
+// selector every key it matches. TestDataOnly: the pack is test data and the key does not announce
+// the test identity; the refusal has been written, and nothing was sent to the key (it was not even
+// opened).
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment);
 

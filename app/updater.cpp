@@ -5,6 +5,7 @@
 #include <new>
 #include <optional>
 
+#include "app/key_selection.h"
 #include "app/log.h"
 #include "app/options.h"
 #include "app/so_pin_descriptor.h"
@@ -22,6 +23,7 @@ struct RunSettings {
   bool force = false;
   bool confirmed = false;              // --yes
   std::optional<int> soPinDescriptor;  // --so-pin-fd; the last one given counts
+  std::optional<std::wstring> device;  // --device; the last one given counts
 };
 
 struct StreamCloser {
@@ -58,6 +60,12 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
           return ExitCode::ExitBadOption;
         }
         break;
+      case OptionDevice:
+        settings.device = DeviceSelector(parser.optionArgument, environment.streams.err);
+        if (!settings.device) {
+          return ExitCode::ExitBadOption;
+        }
+        break;
       default:
         return ExitCode::ExitBadOption;
     }
@@ -84,6 +92,7 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
   }
   UpdaterEnvironment run = environment;
   run.answers = {settings.confirmed, soPinInput.get()};
+  run.deviceSelector = settings.device;
 
   PrintBanner(run.streams.out);
 
