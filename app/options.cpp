@@ -12,6 +12,7 @@ const LongOption LongOptions[] = {
     {L"yes", ArgumentKind::None, OptionYes},
     {L"so-pin-fd", ArgumentKind::Required, OptionSoPinFd},
     {L"json", ArgumentKind::None, OptionJson},
+    {L"device", ArgumentKind::Required, OptionDevice},
     {nullptr, ArgumentKind::None, 0},
 };
 

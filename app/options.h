@@ -17,11 +17,12 @@ inline constexpr int OptionVerbose = 0x10000;
 inline constexpr int OptionYes = 0x10002;
 inline constexpr int OptionSoPinFd = 0x10003;
 inline constexpr int OptionJson = 0x10004;
+inline constexpr int OptionDevice = 0x10005;
 inline constexpr int OptionError = '?';
 inline constexpr int NoMoreOptions = -1;
 
-// help (h), version (v), force (f), verbose, yes, json, and so-pin-fd, the only one that takes
-// an argument (required).
+// help (h), version (v), force (f), verbose, yes, json, and the two that require an argument:
+// so-pin-fd and device.
 extern const LongOption LongOptions[];
 // Each letter is an option; a letter followed by ':' would require an argument, by "::" take an
 // optional one.

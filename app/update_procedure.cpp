@@ -8,6 +8,7 @@
 
 #include "app/identity_words.h"
 #include "app/inaccessible_devices.h"
+#include "app/key_selection.h"
 #include "app/log.h"
 #include "app/prompts.h"
 #include "app/update_decision.h"
@@ -251,29 +252,76 @@ ExitCode RunDeviceStage(bool force, const UpdaterEnvironment& environment) {
   return exitCode;
 }
 
+namespace {
+
+void NameKeyFound(const UsbKeyIdentity& identity) {
+  Log(LogLevel::Verbose, "Found NEVRIK %ls: %s, USB %04x:%04x.\n", identity.path.c_str(),
+      IdentityWords(identity).c_str(), static_cast<unsigned>(identity.vendorId),
+      static_cast<unsigned>(identity.productId));
+}
+
+void WarnAboutDevicesNotInspected(const KvUsbEnumerator& enumerator) {
+  const auto* report = dynamic_cast<const UsbAccessReport*>(&enumerator);
+  WarnAboutInaccessibleDevices(report != nullptr ? report->GetInaccessibleCount() : 0,
+                               "nevrik-update");
+}
+
+// Writes why the search ends when no one key was picked, and at VERBOSE which keys the selector
+// matched; Opened when the run goes on with the key picked.
+DeviceSearch ReportKeyChoice(const KeySelection& selection,
+                             const std::vector<UsbKeyIdentity>& identities,
+                             const std::optional<std::wstring>& selector,
+                             const KvUsbEnumerator& enumerator) {
+  if (selector) {
+    const std::string named = SelectorWords(*selector);
+    for (const unsigned index : selection.matches) {
+      Log(LogLevel::Verbose, "NEVRIK %ls matches --device=%s.\n", identities[index].path.c_str(),
+          named.c_str());
+    }
+  }
+  switch (selection.choice) {
+    case KeyChoice::Found:
+      return DeviceSearch::Opened;
+    case KeyChoice::NoKey:
+      Log(LogLevel::Warn, "NEVRIK not found. Please attach one NEVRIK device to the PC.\n");
+      WarnAboutDevicesNotInspected(enumerator);
+      return DeviceSearch::NoKey;
+    case KeyChoice::SeveralKeys:
+      Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
+          identities.size());
+      return DeviceSearch::SeveralKeys;
+    case KeyChoice::NoneMatched:
+      WarnAboutSelector(selection, *selector);
+      // The key named may be among the devices that could not be inspected.
+      WarnAboutDevicesNotInspected(enumerator);
+      return DeviceSearch::NoMatch;
+    case KeyChoice::SeveralMatched:
+      WarnAboutSelector(selection, *selector);
+      return DeviceSearch::SeveralKeys;
+  }
+  return DeviceSearch::NoKey;
+}
+
+}  // namespace
+
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment) {
   const Interruption& interruption = *environment.interruption;
   const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
   enumerator->Enumerate();
-  const unsigned count = enumerator->GetCount();
-  if (count == 0) {
-    Log(LogLevel::Warn, "NEVRIK not found. Please attach one NEVRIK device to the PC.\n");
-    const auto* report = dynamic_cast<const UsbAccessReport*>(enumerator.get());
-    WarnAboutInaccessibleDevices(report != nullptr ? report->GetInaccessibleCount() : 0,
-                                 "nevrik-update");
-    return DeviceSearch::NoKey;
+  const std::vector<UsbKeyIdentity> identities = ListedIdentities(*enumerator);
+  for (const UsbKeyIdentity& found : identities) {
+    NameKeyFound(found);
   }
-  if (count > 1) {
-    Log(LogLevel::Warn, "Found %zu NEVRIK devices; only one should be attached.\n",
-        static_cast<std::size_t>(count));
-    return DeviceSearch::SeveralKeys;
+  const KeySelection selection = SelectKey(identities, environment.deviceSelector);
+  const DeviceSearch choice =
+      ReportKeyChoice(selection, identities, environment.deviceSelector, *enumerator);
+  if (choice != DeviceSearch::Opened) {
+    return choice;
   }
-  const UsbKeyIdentity identity = enumerator->GetIdentity(0);
+  const unsigned index = selection.matches.front();
+  const UsbKeyIdentity& identity = identities[index];
   environment.record->KeyFound(identity);
-  Log(LogLevel::Verbose, "Found NEVRIK %ls: %s, USB %04x:%04x.\n", identity.path.c_str(),
-      IdentityWords(identity).c_str(), static_cast<unsigned>(identity.vendorId),
-      static_cast<unsigned>(identity.productId));
   if (environment.packIsTestData && !identity.IsTestKey()) {
     Log(LogLevel::Error, "%s", TestDataRefusal);
     return DeviceSearch::TestDataOnly;
@@ -281,11 +329,12 @@ DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;
   }
-  holder = DeviceSession::Create(*enumerator, SystemTickSource(), *environment.keySource);
-  if (!holder) {
+  std::unique_ptr<KvUsbDevice> device;
+  if (enumerator->OpenDevice(index, device) != UsbOpenResult::Opened) {
     Log(LogLevel::Error, "NEVRIK is being used by another app.\n");
     return DeviceSearch::InUse;
   }
+  holder = DeviceSession::Attach(std::move(device), SystemTickSource(), *environment.keySource);
   if (interruption.IsRequested()) {
     return DeviceSearch::Interrupted;
   }

@@ -45,11 +45,13 @@ inline constexpr const char* TestDataRefusal =
     "This updater carries test data, not firmware: it updates only simulated NEVRIK keys (USB "
     "1209:0001).\n";
 
-// Finds exactly one key, opens it into holder and synchronises it. A session that failed to
-// synchronise stays in holder. Any value but Opened, Interrupted and TestDataOnly: the reason has
-// been written. The key found is named at VERBOSE and told to the run's record. TestDataOnly: the
-// pack is test data and the key does not announce the test identity; the refusal has been
-// written, and nothing was sent to the key (it was not even opened).
+// Finds exactly one key (the one environment.deviceSelector matches, if it is set), opens it into
+// holder and synchronises it; no other key is opened. A session that failed to synchronise stays
+// in holder. Any value but Opened, Interrupted and TestDataOnly: the reason has been written.
+// Every key found is named at VERBOSE, with a selector every key it matches, and the key chosen is
+// told to the run's record. TestDataOnly: the pack is test data and the key does not announce the
+// test identity; the refusal has been written, and nothing was sent to the key (it was not even
+// opened).
 DeviceSearch FindAndOpenDevice(std::unique_ptr<DeviceSession>& holder,
                                const UpdaterEnvironment& environment);
 

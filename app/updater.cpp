@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "app/json_run_record.h"
+#include "app/key_selection.h"
 #include "app/log.h"
 #include "app/options.h"
 #include "app/so_pin_descriptor.h"
@@ -24,6 +25,7 @@ struct RunSettings {
   bool confirmed = false;              // --yes
   std::optional<int> soPinDescriptor;  // --so-pin-fd; the last one given counts
   bool json = false;                   // --json
+  std::optional<std::wstring> device;  // --device; the last one given counts
 };
 
 struct StreamCloser {
@@ -60,6 +62,12 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
       case OptionSoPinFd:
         settings.soPinDescriptor = SoPinDescriptor(parser.optionArgument, environment.streams.err);
         if (!settings.soPinDescriptor) {
+          return ExitCode::ExitBadOption;
+        }
+        break;
+      case OptionDevice:
+        settings.device = DeviceSelector(parser.optionArgument, environment.streams.err);
+        if (!settings.device) {
           return ExitCode::ExitBadOption;
         }
         break;
@@ -109,6 +117,7 @@ ExitCode RunOptionsBannerAndDeviceStage(int count, const wchar_t* const* argumen
   if (settings.json) {
     StartRecord(record, run);
   }
+  run.deviceSelector = settings.device;
 
   PrintBanner(run.streams.out);
 

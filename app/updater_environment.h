@@ -2,6 +2,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "app/firmware_pack.h"
 #include "app/interrupt.h"
@@ -15,7 +17,7 @@ namespace nevrik {
 
 // What a run of the updater takes from outside: its streams, its firmware pack, the way to find
 // keys, the user's requests to stop, where the handshake's host key pairs come from, and the
-// answers that the command line gave to the prompts (none by default; RunUpdater sets them). The
+// answers and the key that the command line gave (none by default; RunUpdater sets them). The
 // shipped program passes the process's streams, the embedded pack and its mark, the platform's
 // enumerator, its ProcessInterruption and the auto-seeded key source; tests pass captures, packs
 // of their own, simulated keys, interruptions they trigger themselves and fixed key pairs, which
@@ -31,6 +33,8 @@ struct UpdaterEnvironment {
   EphemeralKeySource* keySource = &AutoSeededKeySource();  // never null
   PromptAnswers answers;
   RunRecord* record = &NoRunRecord();  // never null; RunUpdater sets it for --json
+  // What --device named: the key to act on among several; none: the one key attached.
+  std::optional<std::wstring> deviceSelector;
 };
 
 }  // namespace nevrik

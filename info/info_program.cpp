@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "app/inaccessible_devices.h"
+#include "app/key_selection.h"
 #include "app/log.h"
 #include "app/options.h"
 #include "app/update_procedure.h"
@@ -19,25 +20,31 @@ constexpr const char* ProgramName = "nevrik-info";
 constexpr int OptionJson = 0x10001;
 
 const LongOption InfoLongOptions[] = {
-    {L"help", ArgumentKind::None, 'h'},        {L"version", ArgumentKind::None, 'v'},
-    {L"json", ArgumentKind::None, OptionJson}, {L"verbose", ArgumentKind::None, OptionVerbose},
+    {L"help", ArgumentKind::None, 'h'},
+    {L"version", ArgumentKind::None, 'v'},
+    {L"json", ArgumentKind::None, OptionJson},
+    {L"verbose", ArgumentKind::None, OptionVerbose},
+    {L"device", ArgumentKind::Required, OptionDevice},
     {nullptr, ArgumentKind::None, 0},
 };
 constexpr const wchar_t* InfoShortOptions = L"hv";
 
 constexpr const char* Usage =
-    "usage: nevrik-info [--json] [--verbose] [-h|--help] [-v|--version]\n"
+    "usage: nevrik-info [--device=SELECTOR] [--json] [--verbose] [-h|--help] [-v|--version]\n"
     "Lists the attached NEVRIK keys, what they run and whether nevrik-update would update them,\n"
     "and the firmware that nevrik-update carries. Only reads: nothing on a key is changed.\n"
     "\n"
-    "  --json         write one JSON document on standard output (see nevrik-info(1))\n"
-    "  --verbose      add each key's USB details\n"
-    "  -h, --help     show this text\n"
-    "  -v, --version  show the version\n"
+    "  --device=SELECTOR  list only the key with this serial number, location or path, as\n"
+    "                     listed without it; no other key is opened\n"
+    "  --json             write one JSON document on standard output (see nevrik-info(1))\n"
+    "  --verbose          add each key's USB details\n"
+    "  -h, --help         show this text\n"
+    "  -v, --version      show the version\n"
     "\n"
-    "Exit codes: 0 every key was read; 2 a command-line error; 3 no key found, or a key could\n"
-    "not be opened or reached; 4 standard output could not be written entirely, or an\n"
-    "unexpected failure; 6 the firmware pack is damaged; 7 a key's status could not be read.\n";
+    "Exit codes: 0 every key was read; 2 a command-line error; 3 no key found, none or several\n"
+    "matching --device, or a key could not be opened or reached; 4 standard output could not be\n"
+    "written entirely, or an unexpected failure; 6 the firmware pack is damaged; 7 a key's\n"
+    "status could not be read.\n";
 
 // Whatever else happened, a run whose output is incomplete, and one that failed in a way no step
 // expected, must not read as success, nor as "no key".
@@ -46,6 +53,7 @@ constexpr ExitCode ExitFailed = ExitCode::ExitCanceled;
 struct InfoSettings {
   bool json = false;
   bool verbose = false;
+  std::optional<std::wstring> device;  // --device; the last one given counts
 };
 
 std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
@@ -67,6 +75,12 @@ std::optional<ExitCode> ReadOptions(int count, const wchar_t* const* arguments,
         break;
       case OptionVerbose:
         settings.verbose = true;
+        break;
+      case OptionDevice:
+        settings.device = DeviceSelector(parser.optionArgument, environment.streams.err);
+        if (!settings.device) {
+          return ExitCode::ExitBadOption;
+        }
         break;
       default:
         return ExitCode::ExitBadOption;
@@ -94,8 +108,10 @@ ExitCode RunOptionsAndInventory(int count, const wchar_t* const* arguments,
   }
   const PackSummary pack = SummarisePack(environment.pack, environment.packIsTestData);
   const std::unique_ptr<KvUsbEnumerator> enumerator = environment.makeEnumerator();
-  const Inventory inventory =
-      TakeInventory(*enumerator, settings.verbose, SystemTickSource(), *environment.keySource);
+  enumerator->Enumerate();
+  const KeySelection selection = SelectKey(ListedIdentities(*enumerator), settings.device);
+  const Inventory inventory = ReadListedKeys(*enumerator, selection.matches, settings.verbose,
+                                             SystemTickSource(), *environment.keySource);
 
   if (settings.json) {
     std::fputs(InventoryJson(pack, inventory).c_str(), environment.streams.out);
@@ -103,8 +119,13 @@ ExitCode RunOptionsAndInventory(int count, const wchar_t* const* arguments,
   } else {
     WriteInventoryWords(environment.streams.out, pack, inventory, settings.verbose);
   }
+  if (settings.device) {
+    WarnAboutSelector(selection, *settings.device);
+  }
   WarnAboutInaccessibleDevices(static_cast<unsigned>(inventory.uninspected.size()), ProgramName);
-  return InventoryExitCode(inventory.keys);
+  // Several keys matching one selector are listed, but a script naming one key gets no success.
+  return selection.choice == KeyChoice::SeveralMatched ? ExitCode::ExitNoDevice
+                                                       : InventoryExitCode(inventory.keys);
 }
 
 ExitCode GuardedRun(int count, const wchar_t* const* arguments,

@@ -77,7 +77,7 @@ void WriteInventoryWords(std::FILE* out, const PackSummary& pack, const Inventor
                pack.firmware.versionMajor, pack.firmware.versionMinor,
                static_cast<unsigned>(pack.imageSize), pack.ImageSha256Hex().c_str(),
                pack.testData ? " (test data, not firmware: it updates only simulated keys)" : "");
-  if (keys.empty()) {
+  if (keys.empty() && inventory.listed == 0) {
     std::fprintf(out, "No NEVRIK found.\n");
   }
   for (const KeyRecord& key : keys) {

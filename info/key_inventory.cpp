@@ -75,9 +75,19 @@ UpdateState KeyRecord::Update() const {
 Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
                         EphemeralKeySource& keySource) {
   enumerator.Enumerate();
+  std::vector<unsigned> every(enumerator.GetCount());
+  for (unsigned index = 0; index < every.size(); ++index) {
+    every[index] = index;
+  }
+  return ReadListedKeys(enumerator, every, withUsbDetails, ticks, keySource);
+}
+
+Inventory ReadListedKeys(KvUsbEnumerator& enumerator, const std::vector<unsigned>& indices,
+                         bool withUsbDetails, TickSource& ticks, EphemeralKeySource& keySource) {
   auto* listing = dynamic_cast<UsbKeyListing*>(&enumerator);
   Inventory inventory;
-  for (unsigned index = 0; index < enumerator.GetCount(); ++index) {
+  inventory.listed = enumerator.GetCount();
+  for (const unsigned index : indices) {
     KeyRecord record;
     record.identity = enumerator.GetIdentity(index);
     ReadKey(enumerator, index, ticks, keySource, record);

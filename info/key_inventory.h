@@ -65,6 +65,8 @@ struct KeyRecord {
 struct Inventory {
   std::vector<KeyRecord> keys;
   std::vector<std::wstring> uninspected;
+  // How many keys were listed, also those that a selector left out of keys.
+  unsigned listed = 0;
 };
 
 // Lists every key the enumerator finds and reads each one with the synchronisation and the status
@@ -73,6 +75,11 @@ struct Inventory {
 // listed key carries what it announced on the USB.
 Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
                         EphemeralKeySource& keySource);
+
+// As TakeInventory, over the keys that the enumerator, enumerated already, lists at indices
+// alone: no other key is opened.
+Inventory ReadListedKeys(KvUsbEnumerator& enumerator, const std::vector<unsigned>& indices,
+                         bool withUsbDetails, TickSource& ticks, EphemeralKeySource& keySource);
 
 // ExitOk when there are keys and every one was read, whatever could not be inspected beside
 // them; ExitNoDevice when there is none or one could not be opened or reached; else

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 
 namespace nevrik::test {
@@ -33,8 +34,8 @@ ScriptRun RunScript(std::vector<std::string> arguments, const std::string& scrip
       ("nevrik-json-" + std::to_string(getpid()) + "-" +
        ::testing::UnitTest::GetInstance()->current_test_info()->name());
   std::filesystem::create_directories(folder);
-  const std::string prepare =
-      "cd '" + folder.string() + "'; U='" + updater + " --json --yes'; J=out; exec >out 2>err; ";
+  const std::string prepare = "cd '" + folder.string() + "'; U='" + ProgramUnderTest(updater) +
+                              " --json --yes'; J=out; exec >out 2>err; ";
   arguments.insert(arguments.end(), {"--", "/bin/sh", "-c", prepare + script});
   ScriptRun run;
   run.exitCode =
@@ -162,6 +163,18 @@ INSTANTIATE_TEST_SUITE_P(
                  3,
                  "unreachable",
                  "Cannot access NEVRIK."},
+        JsonCase{"NoMatch",
+                 {"--key"},
+                 "$U --device=NOPE",
+                 3,
+                 "no-match",
+                 "No NEVRIK matches --device=NOPE."},
+        JsonCase{"StatusFailed",
+                 {"--key=fault=status-busy"},
+                 "$U",
+                 7,
+                 "status-failed",
+                 "Failed to get device status: Busy"},
         JsonCase{"TestBuild",
                  {"--key=usb-id=20a0:4287"},
                  "$U",
@@ -189,8 +202,8 @@ TEST(JsonRecordKey, CarriesAnySerialExactly) {
 
 // A run for scripts never prompts: without --yes it is a command-line error, with no record.
 TEST(JsonRecordCommandLine, NeedsYes) {
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH, {"--key", "--", NEVRIK_UPDATER_PATH, "--json"});
+  const ProgramResult result = RunProgram(
+      NEVRIK_USBBUS_PATH, {"--key", "--", ProgramUnderTest(NEVRIK_UPDATER_PATH), "--json"});
   EXPECT_EQ(result.exitCode, 2);
   EXPECT_EQ(result.out.find('{'), std::string::npos) << result.out;
   EXPECT_EQ(result.err, "option --json needs --yes\n");

@@ -133,6 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
                                  "no SO PIN can be read from descriptor -- 1\n", 2, None},
                       ScriptCase{"PinFdNoNumber", "$U --so-pin-fd=3x 3</dev/null", "1234", 1,
                                  "no SO PIN can be read from descriptor -- 3x\n", 2, None},
+                      ScriptCase{"DeviceEmpty", "$U --device= --yes", nullptr, 1,
+                                 "option need an argument -- device\n", 2, None},
+                      ScriptCase{"InfoDeviceEmpty", "$I --device ''", nullptr, 1,
+                                 "option need an argument -- device\n", 2, None},
                       ScriptCase{"DoubleDashAlone", "$U --yes --", nullptr, 1, Answered + Updated,
                                  0, Whole()}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });

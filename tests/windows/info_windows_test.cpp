@@ -36,10 +36,8 @@ std::vector<std::uint8_t> Response(std::uint8_t sequence,
   return frame;
 }
 
-TEST(InfoOnWindows, ReadsTheKeyAndReleasesIt) {
-  FakePlatform platform;
-  const FakePlatform::Installation installation(platform);
-  platform.interfaces = {{KeyPath}};
+// The key's answers: synchronised, then its status (firmware 1.5, SO PIN set).
+void AnswerOneKey(FakePlatform& platform) {
   platform.endpoints = {{UsbdPipeTypeBulk, 0x02, 64}, {UsbdPipeTypeBulk, 0x83, 64}};
   // Every endpoint reports halted until the first reset clears it.
   platform.controlReply = {1, 0};
@@ -56,6 +54,13 @@ TEST(InfoOnWindows, ReadsTheKeyAndReleasesIt) {
   platform.reads = {{Response(1, {1, 0, 0, 0})},
                     {{statusFrame.begin(), statusFrame.begin() + 64}},
                     {{statusFrame.begin() + 64, statusFrame.end()}}};
+}
+
+TEST(InfoOnWindows, ReadsTheKeyAndReleasesIt) {
+  FakePlatform platform;
+  const FakePlatform::Installation installation(platform);
+  platform.interfaces = {{KeyPath}};
+  AnswerOneKey(platform);
 
   test::CapturedFile out;
   test::CapturedFile err;
@@ -86,6 +91,37 @@ TEST(InfoOnWindows, ReadsTheKeyAndReleasesIt) {
   EXPECT_EQ(err.Text(), "");
   EXPECT_TRUE(platform.OpenHandles().empty());
   EXPECT_TRUE(platform.reads.empty());
+}
+
+// Windows reports serial numbers in its own case: --device names a key by its serial number
+// whatever the case, and the other key is never opened.
+TEST(InfoOnWindows, SelectsAKeyBySerialNumberWithoutRegardToCase) {
+  const std::wstring other =
+      L"\\\\?\\usb#vid_1209&pid_0001#nvk0413#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}";
+  const std::wstring chosen =
+      L"\\\\?\\usb#vid_1209&pid_0001#nvk0977#{eb3fb26e-7ac7-4d70-b7a7-f347623e99b6}";
+  FakePlatform platform;
+  const FakePlatform::Installation installation(platform);
+  platform.interfaces = {{other}, {chosen}};
+  AnswerOneKey(platform);
+
+  test::CapturedFile out;
+  test::CapturedFile err;
+  UpdaterEnvironment environment;
+  environment.streams = {stdin, out.File(), err.File()};
+  environment.makeEnumerator = MakePlatformEnumerator;
+  const wchar_t* arguments[] = {L"nevrik-info", L"--json", L"--device=NVK0977", nullptr};
+  EXPECT_EQ(RunInfo(3, arguments, environment), ExitCode::ExitOk);
+
+  const Json keys = Json::parse(out.Text())["keys"];
+  ASSERT_EQ(keys.size(), 1u) << out.Text();
+  EXPECT_EQ(keys[0]["path"], std::string(chosen.begin(), chosen.end()));
+  EXPECT_EQ(keys[0]["serial"], "nvk0977");
+  EXPECT_EQ(err.Text(), "");
+  const std::string otherPath(other.begin(), other.end());
+  for (const std::string& call : platform.Calls()) {
+    EXPECT_EQ(call.find(otherPath), std::string::npos) << call;
+  }
 }
 
 }  // namespace
