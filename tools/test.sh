@@ -56,14 +56,16 @@ update_under_valgrind() {
 # programs; umockdev cannot be installed for arm64 beside the native one, so the bus and the test
 # drivers that link it stay native and run the arm64 nevrik-update, nevrik-info and
 # nevrik-list-keys (NEVRIK_PROGRAMS_UNDER_TEST), which take umockdev's arm64 preload from their
-# library path. The preload is copied into the build tree, where the unprivileged user that some
-# tests run a program as can read it.
+# library path. The preload is copied into a folder of its own under /tmp, where the unprivileged
+# user that some tests run a program as can read it even when the checkout is closed to that user
+# (under /root, say).
 arm64_build_and_tests() {
   bash tools/setup.sh arm64 # qemu's registration with the kernel, which needs root
   build_and_test arm64
-  local preload=$PWD/build-arm64/umockdev-preload
-  mkdir -p "$preload"
-  cp "$(tools/umockdev-preload-arm64.sh)/libumockdev-preload.so.0" "$preload/"
+  local preload status=0
+  preload=$(mktemp -d /tmp/nevrik-arm64-preload.XXXXXX)
+  chmod 755 "$preload"
+  install -m 644 "$(tools/umockdev-preload-arm64.sh)/libumockdev-preload.so.0" "$preload/"
   cmake --preset default >/dev/null
   cmake --build --preset default --target nevrik-usbbus usbbus_tests updater_terminal_tests \
     scripted_updater_tests rack_recipe_tests usb_bus_tests
@@ -73,7 +75,9 @@ arm64_build_and_tests() {
   # test takes for a signal the updater never took.
   NEVRIK_PROGRAMS_UNDER_TEST=$PWD/build-arm64 LD_LIBRARY_PATH=$preload \
     ctest --preset default --label-regex '^emulated-bus$' \
-    --exclude-regex '^SecondCtrlCAndQuit/EndedAtOnce\.'
+    --exclude-regex '^SecondCtrlCAndQuit/EndedAtOnce\.' || status=$?
+  rm -rf "$preload"
+  return "$status"
 }
 
 step "set-up" bash tools/setup.sh test
