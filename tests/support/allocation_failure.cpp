@@ -102,8 +102,21 @@ void Inspect(void* pointer) {
   }
 }
 
+// While releases are watched, a block is handed out cleared: a block given back with the secret
+// in it then had it written by its own holder, not left over from an earlier one (a simulated
+// key's buffer, the test's own typed line, an earlier run).
+void* Fresh(void* pointer, std::size_t from = 0) {
+  if (pointer != nullptr && secret != nullptr && armed) {
+    const std::size_t size = NEVRIK_BLOCK_SIZE(pointer);
+    if (from < size) {
+      std::memset(static_cast<std::uint8_t*>(pointer) + from, 0, size - from);
+    }
+  }
+  return pointer;
+}
+
 void* Allocate(std::size_t size, const void* caller) {
-  return FailThisOne(caller) ? nullptr : NEVRIK_REAL(malloc)(size == 0 ? 1 : size);
+  return FailThisOne(caller) ? nullptr : Fresh(NEVRIK_REAL(malloc)(size == 0 ? 1 : size));
 }
 
 void* NewOrThrow(std::size_t size, const void* caller) {
@@ -115,9 +128,10 @@ void* NewOrThrow(std::size_t size, const void* caller) {
 }
 
 void* AlignedNewOrThrow(std::size_t size, std::align_val_t alignment, const void* caller) {
-  void* pointer = FailThisOne(caller) ? nullptr
-                                      : NEVRIK_REAL(memalign)(static_cast<std::size_t>(alignment),
-                                                              size == 0 ? 1 : size);
+  void* pointer =
+      FailThisOne(caller)
+          ? nullptr
+          : Fresh(NEVRIK_REAL(memalign)(static_cast<std::size_t>(alignment), size == 0 ? 1 : size));
   if (pointer == nullptr) {
     throw std::bad_alloc();
   }
@@ -181,6 +195,7 @@ AllocationsSpared::~AllocationsSpared() {
 
 using nevrik::test::Allocate;
 using nevrik::test::FailThisOne;
+using nevrik::test::Fresh;
 using nevrik::test::Inspect;
 
 #define NEVRIK_CALLER __builtin_return_address(0)
@@ -188,7 +203,7 @@ using nevrik::test::Inspect;
 extern "C" {
 
 void* malloc(size_t size) noexcept {
-  return FailThisOne(NEVRIK_CALLER) ? nullptr : NEVRIK_REAL(malloc)(size);
+  return FailThisOne(NEVRIK_CALLER) ? nullptr : Fresh(NEVRIK_REAL(malloc)(size));
 }
 
 void* calloc(size_t count, size_t size) noexcept {
@@ -200,7 +215,8 @@ void* realloc(void* pointer, size_t size) noexcept {
     return nullptr;
   }
   Inspect(pointer);
-  return NEVRIK_REAL(realloc)(pointer, size);
+  const std::size_t kept = pointer != nullptr ? NEVRIK_BLOCK_SIZE(pointer) : 0;
+  return Fresh(NEVRIK_REAL(realloc)(pointer, size), kept);
 }
 
 void free(void* pointer) noexcept {
@@ -209,11 +225,11 @@ void free(void* pointer) noexcept {
 }
 
 void* memalign(size_t alignment, size_t size) noexcept {
-  return FailThisOne(NEVRIK_CALLER) ? nullptr : NEVRIK_REAL(memalign)(alignment, size);
+  return FailThisOne(NEVRIK_CALLER) ? nullptr : Fresh(NEVRIK_REAL(memalign)(alignment, size));
 }
 
 void* aligned_alloc(size_t alignment, size_t size) noexcept {
-  return FailThisOne(NEVRIK_CALLER) ? nullptr : NEVRIK_REAL(memalign)(alignment, size);
+  return FailThisOne(NEVRIK_CALLER) ? nullptr : Fresh(NEVRIK_REAL(memalign)(alignment, size));
 }
 
 int posix_memalign(void** result, size_t alignment, size_t size) noexcept {
@@ -227,16 +243,16 @@ int posix_memalign(void** result, size_t alignment, size_t size) noexcept {
   if (pointer == nullptr) {
     return ENOMEM;
   }
-  *result = pointer;
+  *result = Fresh(pointer);
   return 0;
 }
 
 void* valloc(size_t size) noexcept {
-  return FailThisOne(NEVRIK_CALLER) ? nullptr : NEVRIK_REAL(valloc)(size);
+  return FailThisOne(NEVRIK_CALLER) ? nullptr : Fresh(NEVRIK_REAL(valloc)(size));
 }
 
 void* pvalloc(size_t size) noexcept {
-  return FailThisOne(NEVRIK_CALLER) ? nullptr : NEVRIK_REAL(pvalloc)(size);
+  return FailThisOne(NEVRIK_CALLER) ? nullptr : Fresh(NEVRIK_REAL(pvalloc)(size));
 }
 
 }  // extern "C"
