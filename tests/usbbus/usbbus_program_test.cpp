@@ -305,14 +305,22 @@ TEST(UsbBusProgram, CommandAsAnotherUserCannotLeadRootOutOfTheTestbed) {
   }
   chmod((decoy / "bus/usb/001/002").c_str(), 0666);  // the updater could open it as the node
   const std::string before = Listing(decoy);
+  // A copy of the updater that the user can start wherever the build tree is (under /root, say).
+  char programFolder[] = "/tmp/nevrik-usbbus-program-XXXXXX";
+  ASSERT_NE(mkdtemp(programFolder), nullptr);
+  chmod(programFolder, 0755);
+  const std::filesystem::path updater = std::filesystem::path(programFolder) / "nevrik-update";
+  std::filesystem::copy_file(Updater, updater);
+  chmod(updater.c_str(), 0755);
   const std::string attack = "cd \"$UMOCKDEV_DIR\" && pwd && { mv dev dev.moved; ln -s " +
                              decoy.string() + " dev; mkdir -p mine/a/b && ln -s " + decoy.string() +
                              " mine/a/b/link && ln -s " + decoy.string() +
-                             "/bus mine/a/link; } 2>/dev/null; exec " + Updater;
+                             "/bus mine/a/link; } 2>/dev/null; exec " + updater.string();
   const ProgramResult result = RunUnderBus(
       {"--as-user=nobody", "--key=unplug-after-writes=1", "--", "/bin/sh", "-c", attack});
   const std::string after = Listing(decoy);
   std::filesystem::remove_all(decoy);
+  std::filesystem::remove_all(programFolder);
 
   EXPECT_EQ(after, before);
   std::smatch testbed;  // what pwd printed
