@@ -16,7 +16,7 @@ std::string ProgramUnderTest(const std::string& builtFile) {
   const std::filesystem::path file = std::filesystem::path(otherBuild) / inBuild;
   if (inBuild.empty() || *inBuild.begin() == ".." || !std::filesystem::exists(file)) {
     std::fprintf(stderr, "NEVRIK_PROGRAMS_UNDER_TEST=%s holds no %s\n", otherBuild,
-                 inBuild.c_str());
+                 inBuild.string().c_str());
     std::exit(125);
   }
   return file.string();
