@@ -3,50 +3,11 @@
 #include "app/identity_words.h"
 #include "app/log.h"
 #include "app/serial_match.h"
+#include "app/wide_to_utf8.h"
 
 namespace nevrik {
 
 namespace {
-
-void AppendUtf8(std::string& text, char32_t point) {
-  if (point < 0x80) {
-    text += static_cast<char>(point);
-  } else if (point < 0x800) {
-    text += static_cast<char>(0xC0 | (point >> 6));
-    text += static_cast<char>(0x80 | (point & 0x3F));
-  } else if (point < 0x10000) {
-    text += static_cast<char>(0xE0 | (point >> 12));
-    text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (point & 0x3F));
-  } else {
-    text += static_cast<char>(0xF0 | (point >> 18));
-    text += static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-    text += static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (point & 0x3F));
-  }
-}
-
-bool IsSurrogate(char32_t point) {
-  return point >= 0xD800 && point <= 0xDFFF;
-}
-
-// A command-line argument as UTF-8: wchar_t holds UTF-16 on Windows and UTF-32 elsewhere. What
-// is no character (a lone surrogate, a value beyond U+10FFFF) becomes U+FFFD.
-std::string Utf8(std::wstring_view wide) {
-  std::string text;
-  for (std::size_t at = 0; at < wide.size(); ++at) {
-    char32_t point = static_cast<char32_t>(wide[at]);
-    if constexpr (sizeof(wchar_t) == 2) {
-      const bool pair = point >= 0xD800 && point <= 0xDBFF && at + 1 < wide.size() &&
-                        wide[at + 1] >= 0xDC00 && wide[at + 1] <= 0xDFFF;
-      if (pair) {
-        point = 0x10000 + ((point - 0xD800) << 10) + (static_cast<char32_t>(wide[++at]) - 0xDC00);
-      }
-    }
-    AppendUtf8(text, IsSurrogate(point) || point > 0x10FFFF ? U'\uFFFD' : point);
-  }
-  return text;
-}
 
 // A serial number as nevrik-info's words show it, without the quotes around it.
 std::string SerialAsWords(const std::string& serialNumber) {
@@ -71,7 +32,7 @@ bool SelectorMatches(const UsbKeyIdentity& identity, std::wstring_view selector)
   if (identity.path == selector) {
     return true;
   }
-  const std::string named = Utf8(selector);
+  const std::string named = WideToUtf8(std::wstring(selector));
   if (!identity.location.empty() && identity.location == named) {
     return true;
   }
@@ -119,7 +80,7 @@ std::optional<std::wstring> DeviceSelector(const wchar_t* argument, std::FILE* e
 }
 
 std::string SelectorWords(std::wstring_view selector) {
-  return SerialAsWords(Utf8(selector));
+  return SerialAsWords(WideToUtf8(std::wstring(selector)));
 }
 
 }  // namespace nevrik
