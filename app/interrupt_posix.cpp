@@ -24,6 +24,10 @@ constexpr std::size_t HandledCount = std::size(HandledSignals);
 
 // Written by the signal handler, read by the main thread.
 volatile std::sig_atomic_t stopRequested = 0;
+// A stop signal taken by another thread (libusb's event thread) is passed on to the thread that
+// waits for input, so that its wait ends; the passed-on one counts no second time.
+pthread_t mainThread;
+volatile std::sig_atomic_t passedOn = 0;
 
 // What the handled signals did before, put back when the object goes.
 struct sigaction previousActions[HandledCount] = {};
@@ -43,8 +47,17 @@ void EndProcess(int signalNumber) {
 }
 
 extern "C" void OnSignal(int signalNumber) {
+  const bool onMainThread = pthread_equal(pthread_self(), mainThread) != 0;
+  if (onMainThread && passedOn != 0) {
+    passedOn = 0;
+    return;
+  }
   if (signalNumber != SIGQUIT && stopRequested == 0) {
     stopRequested = 1;
+    if (!onMainThread) {
+      passedOn = 1;
+      pthread_kill(mainThread, signalNumber);
+    }
     return;
   }
   EndProcess(signalNumber);
@@ -63,6 +76,8 @@ sigset_t StopSignalSet() {
 
 ProcessInterruption::ProcessInterruption() {
   stopRequested = 0;
+  passedOn = 0;
+  mainThread = pthread_self();
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
