@@ -10,12 +10,11 @@
 #include "app/interrupt.h"
 #include "protocol/frame.h"
 #include "tests/app/updater_run.h"
+#include "tests/support/key_requests.h"
 #include "tests/support/updater_texts.h"
 
 namespace nevrik::test {
 namespace {
-
-using Commands = std::vector<std::uint8_t>;
 
 const std::string& Confirmed = AskedToUpdateFrom15;
 const std::string& Interrupted = InterruptedWarning;
@@ -54,11 +53,6 @@ class ThrowDuringWrite final : public Interruption {
  private:
   InterruptDuring writes;
 };
-
-Commands Then(Commands commands, std::uint8_t command, std::size_t times = 1) {
-  commands.insert(commands.end(), times, command);
-  return commands;
-}
 
 const Commands Secured = {CmdQuery, CmdQuery, CmdHandshake};
 const Commands Written = Then(Then(Secured, CmdSetup), CmdWrite, 14);
@@ -147,25 +141,20 @@ TEST_P(InterruptedWhileUnanswered, EndsAsTheInterruption) {
 const Commands Resynchronised = {CmdQuery, CmdCancelUpdate};
 const std::string Verifying = "Writing firmware .............. done!\nVerifying firmware .";
 
-Commands ThenAll(Commands commands, const Commands& more) {
-  commands.insert(commands.end(), more.begin(), more.end());
-  return commands;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Steps, InterruptedWhileUnanswered,
     ::testing::Values(
         UnansweredCase{"StatusQuery", CmdQuery, 2, 2, Banner + Canceled, {CmdQuery, CmdQuery}},
         UnansweredCase{"SecureChannel", CmdHandshake, 1, 3, Confirmed + Interrupted + Canceled,
-                       ThenAll(Secured, Resynchronised)},
+                       Then(Secured, Resynchronised)},
         UnansweredCase{"Setup", CmdSetup, 1, 4, Confirmed + Interrupted + Canceled,
-                       ThenAll(Then(Secured, CmdSetup), Resynchronised)},
+                       Then(Then(Secured, CmdSetup), Resynchronised)},
         UnansweredCase{"ThirdChunk", CmdWrite, 3, 7,
                        Confirmed + "Writing firmware .." + Interrupted + Canceled,
-                       ThenAll(Then(Then(Secured, CmdSetup), CmdWrite, 3), Resynchronised)},
+                       Then(Then(Then(Secured, CmdSetup), CmdWrite, 3), Resynchronised)},
         UnansweredCase{"HashCheck", CmdGetHash, 1, 19,
                        Confirmed + Verifying + Interrupted + Canceled,
-                       ThenAll(Then(Written, CmdGetHash), Resynchronised)},
+                       Then(Then(Written, CmdGetHash), Resynchronised)},
         UnansweredCase{"Deploy", CmdDeploy, 1, 20,
                        Confirmed + Verifying + ". done!\n[ERROR  ] Failed to deploy firmware.\n" +
                            "[ERROR  ] Failed to cancel update request: DeviceError\n" + Canceled,

@@ -9,6 +9,7 @@
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "tests/app/updater_run.h"
+#include "tests/support/key_requests.h"
 #include "tests/support/updater_texts.h"
 
 namespace nevrik {
@@ -17,11 +18,14 @@ namespace {
 using test::Banner;
 using test::Canceled;
 using test::Caution;
+using test::Commands;
 using test::CommandsReceived;
 using test::Question;
 using test::RunResult;
+using test::StatusRead;
+using test::Then;
 using test::UpdaterRun;
-using Commands = std::vector<std::uint8_t>;
+using test::WholeUpdate;
 
 const std::string PinPrompt = "SO PIN: \n";
 const std::string Updatable = "NEVRIK can be updated. ver.1.5 -> ver.2.0\n";
@@ -35,20 +39,7 @@ const std::string FoundFirstKey =
     "[VERBOSE] Found NEVRIK sim:1: serial \"NVKSIM0000000001\", location sim-1, USB 1209:0001.\n";
 const std::string VerboseConfirmed = Banner + FoundFirstKey + Updatable + Caution + Question;
 
-const Commands Synchronised = {CmdQuery, CmdQuery};  // the check query, then the status
 const Commands Handshaken = {CmdQuery, CmdQuery, CmdHandshake};
-
-Commands WholeUpdate() {
-  Commands commands = {CmdQuery, CmdQuery, CmdHandshake, CmdSetup};
-  commands.insert(commands.end(), 14, CmdWrite);
-  commands.insert(commands.end(), {CmdGetHash, CmdDeploy, CmdFinal});
-  return commands;
-}
-
-Commands Then(Commands commands, std::initializer_list<std::uint8_t> more) {
-  commands.insert(commands.end(), more);
-  return commands;
-}
 
 std::vector<std::uint8_t> SetupPayload(const std::string& pin) {
   const auto parameters = FirmwarePack(EmbeddedFirmwarePackData()).SetupParameters();
@@ -245,7 +236,7 @@ TEST(UpdateTranscript, KeyAtTheTargetVersionOrLaterNeedsNoUpdate) {
     const RunResult result = run.Run({}, "y\n");
     EXPECT_EQ(result.out, Banner + "Current firmware is ver." + shown + ". No update is needed.\n");
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(CommandsReceived(*key), Synchronised);
+    EXPECT_EQ(CommandsReceived(*key), StatusRead);
   }
 }
 
@@ -284,7 +275,7 @@ TEST_P(Confirmation, DecidesWhetherAnythingIsSent) {
   const RunResult result = run.Run({}, GetParam().input);
   EXPECT_EQ(result.out, Banner + Updatable + Caution + GetParam().dialogue);
   EXPECT_EQ(result.exitCode, GetParam().exitCode);
-  EXPECT_EQ(CommandsReceived(*key), GetParam().exitCode == 0 ? WholeUpdate() : Synchronised);
+  EXPECT_EQ(CommandsReceived(*key), GetParam().exitCode == 0 ? WholeUpdate() : StatusRead);
 }
 
 const std::string Invalid = "Invalid key input\n";
@@ -357,7 +348,7 @@ TEST(UpdateTranscript, StatusQueryFails) {
   const RunResult result = run.Run({}, "y\n");
   EXPECT_EQ(result.out, Banner + "[ERROR  ] Failed to get device status: Busy\n");
   EXPECT_EQ(result.exitCode, 7);
-  EXPECT_EQ(CommandsReceived(*key), Synchronised);
+  EXPECT_EQ(CommandsReceived(*key), StatusRead);
 }
 
 TEST(UpdateTranscript, SoPinLocked) {
@@ -370,7 +361,7 @@ TEST(UpdateTranscript, SoPinLocked) {
                             "[ERROR  ] SO PIN has been locked. Restore your NEVRIK to the "
                             "factory settings.\n");
   EXPECT_EQ(result.exitCode, 5);
-  EXPECT_EQ(CommandsReceived(*key), Synchronised);
+  EXPECT_EQ(CommandsReceived(*key), StatusRead);
 }
 
 // --- Failures from the secure channel on: exactly one cancel request ------------------------

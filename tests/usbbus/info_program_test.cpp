@@ -4,10 +4,10 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/bus_report.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 
@@ -20,24 +20,6 @@ const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 using Json = nlohmann::ordered_json;
 
 const std::string PackSha256 = "729f9e798f4c2ce6bf230182c55b02d198cd6f88966e4d7c48ed9c86e90b20b4";
-
-// What nevrik-info wrote: the runner's own lines ("usbbus: ...") stand before and after it.
-std::string CommandOutput(const std::string& out) {
-  const std::size_t lastPlug = out.rfind("usbbus: plugged in at ");
-  const std::size_t start = lastPlug == std::string::npos ? 0 : out.find('\n', lastPlug) + 1;
-  return out.substr(start, out.find("usbbus: nevrik-info exited with") - start);
-}
-
-// The "requests" line of every simulated key's report.
-std::vector<std::string> RequestLines(const std::string& out) {
-  std::vector<std::string> lines;
-  const std::regex line("  requests       ([^\n]*)\n");
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
-       ++it) {
-    lines.push_back((*it)[1].str());
-  }
-  return lines;
-}
 
 // The N-th key plugged in alone on bus 1 sits at node N + 1 and port N, and has the N-th of the
 // serial numbers the bus gives.
@@ -172,11 +154,10 @@ TEST(InfoProgram, ReportsEveryStateAsOneDocumentAndOnlyEverQueriesTheKeys) {
 }
 
 TEST(InfoProgram, SaysItInWordsForPeople) {
-  const ProgramResult result =
-      RunProgram(NEVRIK_USBBUS_PATH,
-                 {"--as-user=nobody", "--key", "--key=firmware=2.0,so-pin=1,so-pin-locked",
-                  "--key=claimed", "--key=fault=sync-refused", "--key=fault=status-busy",
-                  "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", Info});
+  const ProgramResult result = RunProgram(
+      NEVRIK_USBBUS_PATH, {"--as-user=nobody", "--key", "--key=firmware=2.0,so-pin=1,so-pin-locked",
+                           "--key=claimed", "--key=fault=sync-refused", "--key=fault=status-busy",
+                           "--key=so-pin=1,so-pin-locked", "--key=unreadable", "--", Info});
   EXPECT_EQ(
       CommandOutput(result.out),
       "pack: firmware 2.0, image 113736 bytes, SHA-256 " + PackSha256 +
@@ -203,9 +184,9 @@ TEST(InfoProgram, FailsWhenItsReportCannotBeWritten) {
   const std::string lost = "[ERROR  ] Standard output could not be written entirely.\n";
   for (const char* devices : {"--key", "--other-device"}) {
     for (const char* json : {"", " --json"}) {
-      const ProgramResult result = RunProgram(
-          NEVRIK_USBBUS_PATH,
-          {devices, "--", "/bin/sh", "-c", std::string(Info) + json + " >/dev/full"});
+      const ProgramResult result =
+          RunProgram(NEVRIK_USBBUS_PATH,
+                     {devices, "--", "/bin/sh", "-c", std::string(Info) + json + " >/dev/full"});
       EXPECT_EQ(result.exitCode, 4) << devices << json;
       EXPECT_EQ(result.err, lost) << devices << json;
     }
@@ -240,8 +221,7 @@ TEST(InfoProgram, NamesEachKeyBySerialAndLocation) {
         << test.setting;
     EXPECT_EQ(words.exitCode, 0) << test.setting;
 
-    const ProgramResult json =
-        RunProgram(NEVRIK_USBBUS_PATH, {key, "--", Info, "--json"});
+    const ProgramResult json = RunProgram(NEVRIK_USBBUS_PATH, {key, "--", Info, "--json"});
     const std::string document = CommandOutput(json.out);
     ASSERT_TRUE(Json::accept(document)) << test.setting << "\n" << json.out;
     const Json listed = Json::parse(document)["keys"][0];

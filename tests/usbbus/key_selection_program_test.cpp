@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <string>
 #include <vector>
 
+#include "tests/support/bus_report.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/run_program.h"
 #include "tests/support/updater_texts.h"
@@ -19,24 +19,6 @@ const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
 const std::string Info = ProgramUnderTest(NEVRIK_INFO_PATH);
 
 using Json = nlohmann::json;
-
-// What the program run under the bus wrote, without the runner's own lines around it.
-std::string CommandOutput(const std::string& out) {
-  const std::size_t lastPlug = out.rfind("usbbus: plugged in at ");
-  const std::size_t start = lastPlug == std::string::npos ? 0 : out.find('\n', lastPlug) + 1;
-  return out.substr(start, out.find("usbbus: nevrik-") - start);
-}
-
-// The "requests" line of every simulated key's report, in the order they were plugged in.
-std::vector<std::string> RequestLines(const std::string& out) {
-  std::vector<std::string> lines;
-  const std::regex line("  requests       ([^\n]*)\n");
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator();
-       ++it) {
-    lines.push_back((*it)[1].str());
-  }
-  return lines;
-}
 
 const std::string Updated =
     "Writing firmware .............. done!\nVerifying firmware .. done!\nUpdated successfully!\n";

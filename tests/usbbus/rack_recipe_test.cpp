@@ -19,6 +19,7 @@
 #include "sim/sim_key.h"
 #include "tests/support/captured_file.h"
 #include "tests/support/document_block.h"
+#include "tests/support/key_requests.h"
 #include "tests/support/program_under_test.h"
 #include "usbbus/emulated_usb_bus.h"
 #include "usbbus/key_cable.h"
@@ -28,22 +29,7 @@
 namespace nevrik::test {
 namespace {
 
-using Commands = std::vector<std::uint8_t>;
 using usbbus::EmulatedUsbBus;
-
-const Commands Read = {CmdQuery, CmdQuery};  // synchronised and the status read
-const Commands RefusedPin = {CmdQuery, CmdQuery, CmdHandshake, CmdSetup, CmdCancelUpdate};
-
-Commands Then(Commands first, const Commands& then) {
-  first.insert(first.end(), then.begin(), then.end());
-  return first;
-}
-
-Commands Whole() {
-  Commands whole = Then(Read, {CmdHandshake, CmdSetup});
-  whole.insert(whole.end(), 14, CmdWrite);
-  return Then(whole, {CmdGetHash, CmdDeploy, CmdFinal});
-}
 
 struct RackKey {
   std::string serial;
@@ -157,15 +143,16 @@ class RackRecipeRun : public ::testing::Test {
 // The eight keys of the document, the SO PIN given once on standard input.
 TEST_F(RackRecipeRun, UpdatesEveryKeyItCanAndSummarisesEachExactly) {
   const std::vector<RackKey> rack = {
-      {"NVKSIM0000000001", 1, 5, "1234", false, false, {}, true, Then(Read, Whole())},
-      {"NVKSIM0000000002", 1, 0, nullptr, false, false, {}, true, Then(Read, Whole())},
-      {"NVKSIM0000000003", 2, 0, "1234", false, false, {}, false, Read},
-      {"NVKSIM0000000004", 1, 5, "1234", true, false, {}, false, Then(Read, Read)},
+      {"NVKSIM0000000001", 1, 5, "1234", false, false, {}, true, Then(StatusRead, WholeUpdate())},
+      {"NVKSIM0000000002", 1, 0, nullptr, false, false, {}, true, Then(StatusRead, WholeUpdate())},
+      {"NVKSIM0000000003", 2, 0, "1234", false, false, {}, false, StatusRead},
+      {"NVKSIM0000000004", 1, 5, "1234", true, false, {}, false, Then(StatusRead, StatusRead)},
       {"NVKSIM0000000005", 1, 5, "1234", false, true, {}, false, {}},
       {"NVKSIM0000000006", 1, 5, "1234", false, false, 3, false,
-       Then(Read, {CmdQuery, CmdQuery, CmdHandshake, CmdSetup, CmdWrite, CmdWrite, CmdWrite})},
-      {"NVKSIM0000000007", 1, 5, "5678", false, false, {}, false, Then(Read, RefusedPin)},
-      {"NVKSIM0000000008", 1, 5, "1234", false, false, {}, true, Then(Read, Whole())},
+       Then(StatusRead,
+            {CmdQuery, CmdQuery, CmdHandshake, CmdSetup, CmdWrite, CmdWrite, CmdWrite})},
+      {"NVKSIM0000000007", 1, 5, "5678", false, false, {}, false, Then(StatusRead, RefusedPin)},
+      {"NVKSIM0000000008", 1, 5, "1234", false, false, {}, true, Then(StatusRead, WholeUpdate())},
   };
   Plug(rack);
   EXPECT_EQ(Run({}, "1234\n"), 1);
@@ -186,10 +173,10 @@ TEST_F(RackRecipeRun, UpdatesEveryKeyItCanAndSummarisesEachExactly) {
 // once every key is at the updater's version.
 TEST_F(RackRecipeRun, TakesEachKeysPinFromAPrivateFile) {
   const std::vector<RackKey> rack = {
-      {"NVK-A", 1, 5, "1111", false, false, {}, true, Then(Read, Whole())},
-      {"NVK-B", 1, 5, "2 2", false, false, {}, true, Then(Read, Whole())},
-      {"NVK-C", 1, 5, "3333", false, false, {}, true, Then(Read, Whole())},
-      {"NVK-D", 2, 0, nullptr, false, false, {}, false, Read},
+      {"NVK-A", 1, 5, "1111", false, false, {}, true, Then(StatusRead, WholeUpdate())},
+      {"NVK-B", 1, 5, "2 2", false, false, {}, true, Then(StatusRead, WholeUpdate())},
+      {"NVK-C", 1, 5, "3333", false, false, {}, true, Then(StatusRead, WholeUpdate())},
+      {"NVK-D", 2, 0, nullptr, false, false, {}, false, StatusRead},
   };
   Plug(rack);
   const std::string pins = folder + "/rack.pins";

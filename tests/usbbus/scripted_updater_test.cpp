@@ -11,6 +11,7 @@
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
 #include "tests/support/captured_file.h"
+#include "tests/support/key_requests.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/updater_texts.h"
 #include "usbbus/emulated_usb_bus.h"
@@ -18,28 +19,12 @@
 namespace nevrik::test {
 namespace {
 
-using Commands = std::vector<std::uint8_t>;
-
 const std::string Pin = "SO PIN: \n";
 const std::string Answered = AskedToUpdateFrom15 + "y\n";
 const std::string Updated =
     "Writing firmware .............. done!\nVerifying firmware .. done!\nUpdated successfully!\n";
 const std::string Refused = "[ERROR  ] Incorrect SO PIN.\n" + Canceled;
 const Commands None = {};
-const Commands Read = {CmdQuery, CmdQuery};  // synchronised and the status read
-const Commands RefusedPin = {CmdQuery, CmdQuery, CmdHandshake, CmdSetup, CmdCancelUpdate};
-
-Commands Then(Commands first, const Commands& then) {
-  first.insert(first.end(), then.begin(), then.end());
-  return first;
-}
-
-Commands Whole() {
-  Commands whole = Then(Read, {CmdHandshake, CmdSetup});
-  whole.insert(whole.end(), 14, CmdWrite);
-  return Then(whole, {CmdGetHash, CmdDeploy, CmdFinal});
-}
-
 // The shell prepares: $U the updater, $I nevrik-info, $R the README's example; both programs on
 // PATH, and standard error joined to standard output.
 const std::string Prepare =
@@ -95,29 +80,29 @@ INSTANTIATE_TEST_SUITE_P(
     Scripts, ScriptedRun,
     ::testing::Values(
         ScriptCase{"PinMissing", "printf 'y\\n' | $U", "1234", 1,
-                   AskedToUpdateFrom15 + Pin + Canceled, 4, Read},
+                   AskedToUpdateFrom15 + Pin + Canceled, 4, StatusRead},
         ScriptCase{"CarriageReturns", "printf 'y\\r\\n1234\\r\\n' | $U", "1234", 1,
-                   AskedToUpdateFrom15 + Pin + Updated, 0, Whole()},
+                   AskedToUpdateFrom15 + Pin + Updated, 0, WholeUpdate()},
         ScriptCase{"YesNotForce", "$U --yes", nullptr, 2,
-                   Banner + "Current firmware is ver.2.0. No update is needed.\n", 1, Read},
+                   Banner + "Current firmware is ver.2.0. No update is needed.\n", 1, StatusRead},
         ScriptCase{"YesAndForce", "$U --yes -f", nullptr, 2,
                    Banner + "Force update is activated. ver.2.0 -> ver.2.0\n" + Caution + Question +
                        "y\n" + Updated,
-                   0, Whole()},
+                   0, WholeUpdate()},
         ScriptCase{"PinFd", "printf '1234\\n' | $U --yes --so-pin-fd=3 3<&0 </dev/null", "1234", 1,
-                   Answered + Pin + Updated, 0, Whole()},
+                   Answered + Pin + Updated, 0, WholeUpdate()},
         ScriptCase{"PinFdCarriageReturn", "printf '1234\\r\\n' | $U --yes --so-pin-fd 3 3<&0",
-                   "1234", 1, Answered + Pin + Updated, 0, Whole()},
+                   "1234", 1, Answered + Pin + Updated, 0, WholeUpdate()},
         ScriptCase{"PinFdEmpty", "printf '\\n1234\\n' | $U --yes --so-pin-fd=3 3<&0", "1234", 1,
-                   Answered + Pin + Canceled, 4, Read},
+                   Answered + Pin + Canceled, 4, StatusRead},
         ScriptCase{"PinFdAbsent", "$U --yes --so-pin-fd=3 3</dev/null", "1234", 1,
-                   Answered + Pin + Canceled, 4, Read},
+                   Answered + Pin + Canceled, 4, StatusRead},
         ScriptCase{"ReadmeWithPin", "printf '1234\\n' | bash -c \"$R\"", "1234", 1,
-                   "\n" + Answered + Pin + Updated, 0, Then(Read, Whole())},
+                   "\n" + Answered + Pin + Updated, 0, Then(StatusRead, WholeUpdate())},
         ScriptCase{"ReadmeWrongPin", "printf '0000\\n' | bash -c \"$R\"", "1234", 1,
-                   "\n" + Answered + Pin + Refused, 4, Then(Read, RefusedPin)},
+                   "\n" + Answered + Pin + Refused, 4, Then(StatusRead, RefusedPin)},
         ScriptCase{"ReadmeWithoutPin", "bash -c \"$R\"", nullptr, 1, Answered + Updated, 0,
-                   Then(Read, Whole())}),
+                   Then(StatusRead, WholeUpdate())}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
 
 // Nothing happens after a command-line error: no banner, no request to the key.
@@ -138,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ScriptCase{"InfoDeviceEmpty", "$I --device ''", nullptr, 1,
                                  "option need an argument -- device\n", 2, None},
                       ScriptCase{"DoubleDashAlone", "$U --yes --", nullptr, 1, Answered + Updated,
-                                 0, Whole()}),
+                                 0, WholeUpdate()}),
     [](const ::testing::TestParamInfo<ScriptCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -22,6 +22,7 @@
 
 #include "protocol/frame.h"
 #include "sim/sim_key.h"
+#include "tests/support/key_requests.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/updater_texts.h"
 #include "usb/transfer_timeouts.h"
@@ -31,8 +32,6 @@ namespace nevrik::test {
 namespace {
 
 const std::string Updater = ProgramUnderTest(NEVRIK_UPDATER_PATH);
-
-using Commands = std::vector<std::uint8_t>;
 
 const std::string& Confirmed = AskedToUpdateFrom15;
 const std::string& Interrupted = InterruptedWarning;
@@ -267,12 +266,6 @@ class UpdaterOnTerminal {
   std::string output;
 };
 
-Commands Then(Commands commands, std::uint8_t command, std::size_t times = 1) {
-  commands.insert(commands.end(), times, command);
-  return commands;
-}
-
-const Commands StatusRead = {CmdQuery, CmdQuery};
 const Commands ThreeChunks = Then(Then(Then(StatusRead, CmdHandshake), CmdSetup), CmdWrite, 3);
 const Commands Written = Then(Then(Then(StatusRead, CmdHandshake), CmdSetup), CmdWrite, 14);
 
