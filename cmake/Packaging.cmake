@@ -3,9 +3,9 @@
 #
 #   Debian package   /usr/bin/nevrik-update and /usr/bin/nevrik-info, their man pages in
 #                    section 1, and in /usr/share/doc/nevrik-update the README, SECURITY.md, the
-#                    changelog and the copyright file
-#   Windows zip      nevrik-update.exe, nevrik-info.exe, README.txt and SECURITY.txt with Windows
-#                    line ends
+#                    rack recipe (fleet.md), the changelog and the copyright file
+#   Windows zip      nevrik-update.exe, nevrik-info.exe, README.txt, SECURITY.txt and FLEET.txt
+#                    with Windows line ends
 #
 # tools/package.sh builds both. The package version is the updater's own: UpdaterVersion in
 # app/updater.h, "2.0.0.111 (2a12b68e)", is version 2.0.0.111 of build 2a12b68e, so the banner
@@ -69,6 +69,7 @@ if(WIN32)
   install(TARGETS nevrik-update nevrik-info RUNTIME DESTINATION .)
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.txt CRLF .)
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.txt CRLF .)
+  nevrik_install_text_file("${PROJECT_SOURCE_DIR}/docs/fleet.md" FLEET.txt CRLF .)
 else()
   set(doc_dir "${CMAKE_INSTALL_DATADIR}/doc/nevrik-update")
   install(TARGETS nevrik-update nevrik-info RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
@@ -80,6 +81,8 @@ else()
   endforeach()
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/README.md" README.md.gz GZIP "${doc_dir}")
   nevrik_install_text_file("${PROJECT_SOURCE_DIR}/SECURITY.md" SECURITY.md.gz GZIP "${doc_dir}")
+  # The README sends people who look after many keys to the rack recipe.
+  nevrik_install_text_file("${PROJECT_SOURCE_DIR}/docs/fleet.md" fleet.md.gz GZIP "${doc_dir}")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in" "${package_files_dir}/changelog"
                  @ONLY)
   nevrik_install_text_file("${package_files_dir}/changelog" changelog.gz GZIP "${doc_dir}")

@@ -88,7 +88,7 @@ check_deb() {
   expected=(./usr/ ./usr/bin/ ./usr/bin/nevrik-info ./usr/bin/nevrik-update ./usr/share/
             ./usr/share/doc/
             ./usr/share/doc/nevrik-update/ ./usr/share/doc/nevrik-update/README.md.gz
-            ./usr/share/doc/nevrik-update/SECURITY.md.gz
+            ./usr/share/doc/nevrik-update/SECURITY.md.gz ./usr/share/doc/nevrik-update/fleet.md.gz
             ./usr/share/doc/nevrik-update/changelog.gz ./usr/share/doc/nevrik-update/copyright
             ./usr/share/man/ ./usr/share/man/man1/ ./usr/share/man/man1/nevrik-info.1.gz
             ./usr/share/man/man1/nevrik-update.1.gz)
@@ -134,7 +134,8 @@ check_deb "${debs[1]}" arm64 qemu-aarch64-static
 
 # --- The Windows zip
 top=nevrik-update-$version-windows-x86_64
-expected=("$top/nevrik-update.exe" "$top/nevrik-info.exe" "$top/README.txt" "$top/SECURITY.txt")
+expected=("$top/nevrik-update.exe" "$top/nevrik-info.exe" "$top/README.txt" "$top/SECURITY.txt"
+          "$top/FLEET.txt")
 same "$zip files" "$(printf '%s\n' "${expected[@]}" | sort)" "$(cmake -E tar tf "$zip" | sort)"
 
 mkdir "$work/zip"
@@ -148,6 +149,7 @@ tools/check-no-fuzzing-code.sh "$work/zip/$top/nevrik-update.exe" "$work/zip/$to
   2>"$work/fuzzing" || fail "the zip:" "$work/fuzzing"
 check_text "$work/zip/$top/README.txt" README.md
 check_text "$work/zip/$top/SECURITY.txt" SECURITY.md
+check_text "$work/zip/$top/FLEET.txt" docs/fleet.md
 
 tools/wine-run.sh "$wine_prefix" --start-session
 touch "$work/wine-session"
