@@ -48,7 +48,11 @@ void WriteLine(std::FILE* out, const Json& line) {
 
 }  // namespace
 
-JsonRunRecord::JsonRunRecord(std::FILE* out, const FirmwarePack& pack) : out(out), pack(pack) {}
+JsonRunRecord::JsonRunRecord(std::FILE* out, const FirmwarePack& pack) : out(out) {
+  if (ValidatePack(pack)) {
+    imageSha256 = Hex(Sha256(pack.Image()));
+  }
+}
 
 void JsonRunRecord::KeyFound(const UsbKeyIdentity& identity) {
   key = identity;
@@ -85,7 +89,8 @@ void JsonRunRecord::Written(std::size_t written, std::size_t total) {
 }
 
 void JsonRunRecord::Verified() {
-  WriteLine(out, {{"event", "verified"}, {"image_sha256", Hex(Sha256(pack.Image()))}});
+  WriteLine(out,
+            {{"event", "verified"}, {"image_sha256", imageSha256 ? Json(*imageSha256) : Json()}});
 }
 
 void JsonRunRecord::Deployed() {
@@ -148,8 +153,7 @@ void JsonRunRecord::WriteResult(ExitCode exitCode) {
        status ? Json(Version(status->FirmwareMajor(), status->FirmwareMinor())) : Json()},
       {"firmware_after",
        updated ? Json(Version(TargetVersion.versionMajor, TargetVersion.versionMinor)) : Json()},
-      // A pack that fails its check may not even hold the image it announces.
-      {"image_sha256", ValidatePack(pack) ? Json(Hex(Sha256(pack.Image()))) : Json()},
+      {"image_sha256", imageSha256 ? Json(*imageSha256) : Json()},
   };
   WriteLine(out, line);
 }

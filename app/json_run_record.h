@@ -54,7 +54,9 @@ class JsonRunRecord final : public RunRecord, public LogObserver {
   std::string FallbackMessage() const;
 
   std::FILE* out;
-  FirmwarePack pack;  // a view of the data, which outlives the run
+  // The image's SHA-256 in hex, computed once; none when the pack fails its check, as it may not
+  // even hold the image it announces.
+  std::optional<std::string> imageSha256;
   std::optional<UsbKeyIdentity> key;
   std::optional<DeviceStatus> status;
   std::optional<RunOutcome> outcome;

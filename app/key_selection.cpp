@@ -15,6 +15,23 @@ std::string SerialAsWords(const std::string& serialNumber) {
   return quoted.substr(1, quoted.size() - 2);
 }
 
+// selector is what --device gave, named the same in UTF-8.
+bool SelectorMatches(const UsbKeyIdentity& identity, std::wstring_view selector,
+                     const std::string& named) {
+  if (selector.empty()) {
+    return false;
+  }
+  if (identity.path == selector) {
+    return true;
+  }
+  if (!identity.location.empty() && identity.location == named) {
+    return true;
+  }
+  return identity.serialNumber &&
+         (SerialNumbersMatch(*identity.serialNumber, named) ||
+          SerialNumbersMatch(SerialAsWords(*identity.serialNumber), named));
+}
+
 }  // namespace
 
 std::vector<UsbKeyIdentity> ListedIdentities(const KvUsbEnumerator& enumerator) {
@@ -25,27 +42,12 @@ std::vector<UsbKeyIdentity> ListedIdentities(const KvUsbEnumerator& enumerator) 
   return identities;
 }
 
-bool SelectorMatches(const UsbKeyIdentity& identity, std::wstring_view selector) {
-  if (selector.empty()) {
-    return false;
-  }
-  if (identity.path == selector) {
-    return true;
-  }
-  const std::string named = WideToUtf8(std::wstring(selector));
-  if (!identity.location.empty() && identity.location == named) {
-    return true;
-  }
-  return identity.serialNumber &&
-         (SerialNumbersMatch(*identity.serialNumber, named) ||
-          SerialNumbersMatch(SerialAsWords(*identity.serialNumber), named));
-}
-
 KeySelection SelectKey(const std::vector<UsbKeyIdentity>& identities,
                        const std::optional<std::wstring>& selector) {
   KeySelection selection;
+  const std::string named = selector ? WideToUtf8(*selector) : std::string();
   for (unsigned index = 0; index < identities.size(); ++index) {
-    if (!selector || SelectorMatches(identities[index], *selector)) {
+    if (!selector || SelectorMatches(identities[index], *selector, named)) {
       selection.matches.push_back(index);
     }
   }

@@ -30,13 +30,11 @@ struct KeySelection {
 // The identities of every key the enumerator lists now; sends nothing to the keys.
 std::vector<UsbKeyIdentity> ListedIdentities(const KvUsbEnumerator& enumerator);
 
-// Whether selector (what --device gave) names the key: its path, its location or its serial
-// number exactly as nevrik-info shows them. A serial number also matches as it reads in words,
-// with control characters escaped; how its case counts is the platform's (SerialNumbersMatch).
-bool SelectorMatches(const UsbKeyIdentity& identity, std::wstring_view selector);
-
 // Picks the one key to act on: the only one listed when there is no selector, else the only one
-// the selector matches.
+// the selector matches. A selector (what --device gave) names a key by its path, its location or
+// its serial number exactly as nevrik-info shows them. A serial number also matches as it reads
+// in words, with control characters escaped; how its case counts is the platform's
+// (SerialNumbersMatch).
 KeySelection SelectKey(const std::vector<UsbKeyIdentity>& identities,
                        const std::optional<std::wstring>& selector);
 

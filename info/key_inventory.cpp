@@ -72,16 +72,6 @@ UpdateState KeyRecord::Update() const {
   return SoPin() == SoPinState::Locked ? UpdateState::Blocked : UpdateState::Available;
 }
 
-Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
-                        EphemeralKeySource& keySource) {
-  enumerator.Enumerate();
-  std::vector<unsigned> every(enumerator.GetCount());
-  for (unsigned index = 0; index < every.size(); ++index) {
-    every[index] = index;
-  }
-  return ReadListedKeys(enumerator, every, withUsbDetails, ticks, keySource);
-}
-
 Inventory ReadListedKeys(KvUsbEnumerator& enumerator, const std::vector<unsigned>& indices,
                          bool withUsbDetails, TickSource& ticks, EphemeralKeySource& keySource) {
   auto* listing = dynamic_cast<UsbKeyListing*>(&enumerator);

@@ -69,15 +69,11 @@ struct Inventory {
   unsigned listed = 0;
 };
 
-// Lists every key the enumerator finds and reads each one with the synchronisation and the status
-// query alone; no other request reaches a key. Every key is closed again before the next is
-// opened, so another program (the updater) can open it right after. With withUsbDetails each
-// listed key carries what it announced on the USB.
-Inventory TakeInventory(KvUsbEnumerator& enumerator, bool withUsbDetails, TickSource& ticks,
-                        EphemeralKeySource& keySource);
-
-// As TakeInventory, over the keys that the enumerator, enumerated already, lists at indices
-// alone: no other key is opened.
+// Reads the keys that the enumerator, enumerated already, lists at indices, each with the
+// synchronisation and the status query alone; no other request reaches a key, and no other key
+// is opened. Every key is closed again before the next is opened, so another program (the
+// updater) can open it right after. With withUsbDetails each key carries what it announced on
+// the USB.
 Inventory ReadListedKeys(KvUsbEnumerator& enumerator, const std::vector<unsigned>& indices,
                          bool withUsbDetails, TickSource& ticks, EphemeralKeySource& keySource);
 

@@ -55,17 +55,22 @@ std::wstring_view InstancePart(std::wstring_view path) {
   return path.substr(second + 1, third - second - 1);
 }
 
+// The platform's text that holds only ASCII, as UTF-8; anything else reads as '?'.
+std::string PrintableAscii(std::wstring_view text) {
+  std::string ascii;
+  for (const wchar_t c : text) {
+    ascii += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  }
+  return ascii;
+}
+
 // Windows keeps only printable ASCII of a serial number in an instance ID.
 std::optional<std::string> SerialFromPath(std::wstring_view path) {
   const std::wstring_view instance = InstancePart(path);
   if (instance.empty() || instance.find(L'&') != std::wstring_view::npos) {
     return std::nullopt;
   }
-  std::string serial;
-  for (const wchar_t c : instance) {
-    serial += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-  }
-  return serial;
+  return PrintableAscii(instance);
 }
 
 // The first of the device's location paths; the platform keeps them as a REG_MULTI_SZ of ASCII.
@@ -79,11 +84,7 @@ std::string FirstLocationPath(HDEVINFO deviceSet, SP_DEVINFO_DATA& device) {
       type != REG_MULTI_SZ) {
     return {};
   }
-  std::string location;
-  for (const WCHAR* c = paths; *c != L'\0'; ++c) {
-    location += *c >= 0x20 && *c < 0x7F ? static_cast<char>(*c) : '?';
-  }
-  return location;
+  return PrintableAscii(paths);
 }
 
 std::string FormatGuid(const GUID& guid) {
