@@ -46,7 +46,6 @@ void Patch16(Bytes& bytes, std::size_t offset, std::size_t value) {
   bytes[offset + 1] = static_cast<std::uint8_t>((value >> 8) & 0xFF);
 }
 
-// ASCII text as UTF-16LE, optionally with its terminating zero character.
 // The code points of UTF-8 text; a byte that starts no valid sequence stands for U+FFFD.
 std::vector<char32_t> CodePoints(const std::string& text) {
   std::vector<char32_t> points;
@@ -68,6 +67,7 @@ std::vector<char32_t> CodePoints(const std::string& text) {
   return points;
 }
 
+// UTF-8 text as UTF-16LE, optionally with its terminating zero character.
 Bytes Utf16(const std::string& text, bool terminated) {
   Bytes bytes;
   for (const char32_t point : CodePoints(text)) {
